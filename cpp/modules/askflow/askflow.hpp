@@ -1,0 +1,13 @@
+// Internal interface of the norviai.askflow.askflow extension module: the state schema and
+// the question graph. All functions expect the GIL; errors surface as Python exceptions.
+#pragma once
+
+#include "modules/common/pyutil.hpp"
+
+namespace norviai::askflow {
+
+namespace py = pybind11;
+
+void define_state(py::module_& m);
+
+}  // namespace norviai::askflow

@@ -1,0 +1,96 @@
+#include "modules/common/pyutil.hpp"
+
+#include <pybind11/gil_safe_call_once.h>
+
+namespace norviai::py_common {
+
+namespace {
+
+std::string type_name(py::handle type) { return py::str(type.attr("__name__")); }
+
+[[noreturn]] void raise_type_error(py::handle value, py::handle expected, const char* parameter,
+                                   bool none_allowed) {
+  std::string expected_text = "'" + type_name(expected) + "'";
+  if (none_allowed) expected_text += " or None";
+  throw py::type_error("Argument '" + std::string(parameter) + "' must be of type " +
+                       expected_text + ", got '" + type_name(py::type::handle_of(value)) + "'");
+}
+
+}  // namespace
+
+void require_exact_type(py::handle value, py::handle expected, const char* parameter) {
+  if (py::type::handle_of(value).ptr() != expected.ptr()) {
+    raise_type_error(value, expected, parameter, false);
+  }
+}
+
+void require_exact_type_or_none(py::handle value, py::handle expected, const char* parameter) {
+  if (!value.is_none() && py::type::handle_of(value).ptr() != expected.ptr()) {
+    raise_type_error(value, expected, parameter, true);
+  }
+}
+
+py::object import_from(const char* module, const char* name) {
+  return py::module_::import(module).attr(name);
+}
+
+void star_import(py::module_& target, const char* source) {
+  py::module_ src = py::module_::import(source);
+  py::object names;
+  if (py::hasattr(src, "__all__")) {
+    names = src.attr("__all__");
+  } else {
+    py::list public_names;
+    for (auto key : src.attr("__dict__").attr("keys")()) {
+      auto name = key.cast<std::string>();
+      if (!name.empty() && name[0] != '_') public_names.append(key);
+    }
+    names = public_names;
+  }
+  for (auto name : names) {
+    auto text = name.cast<std::string>();
+    target.add_object(text.c_str(), src.attr(name), /*overwrite=*/true);
+  }
+}
+
+py::object bind_import(py::module_& target, const char* module, const char* name) {
+  py::object value = import_from(module, name);
+  target.add_object(name, value, /*overwrite=*/true);
+  return value;
+}
+
+std::string signed_doc(const char* name, const char* parameters, const char* doc) {
+  return std::string(name) + "(" + parameters + ")\n--\n\n" + doc;
+}
+
+ClassBuilder::ClassBuilder(py::module_& module, const char* name, py::handle base)
+    : module_(module) {
+  py::object types = py::module_::import("types");
+  py::str module_name = module.attr("__name__");
+  py::cpp_function body([module_name, name](py::dict ns) {
+    ns["__module__"] = module_name;
+    ns["__qualname__"] = py::str(name);
+  });
+  cls_ = types.attr("new_class")(name, py::make_tuple(base), py::dict(), body);
+}
+
+ClassBuilder& ClassBuilder::attr(const char* name, py::object value) {
+  py::setattr(cls_, name, value);
+  return *this;
+}
+
+py::object ClassBuilder::finish() {
+  py::module_::import("abc").attr("update_abstractmethods")(cls_);
+  module_.add_object(py::str(cls_.attr("__name__")).cast<std::string>().c_str(), cls_,
+                     /*overwrite=*/true);
+  return cls_;
+}
+
+py::object loguru_logger() {
+  PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<py::object> storage;
+  return storage
+      .call_once_and_store_result([] { return import_from("loguru", "logger"); })
+      .get_stored();
+}
+
+}  // namespace norviai::py_common

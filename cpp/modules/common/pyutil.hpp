@@ -1,0 +1,93 @@
+// Shared pybind11 helpers for the extension modules: exact type checks, imports,
+// star imports, and callables carrying CPython text signatures.
+// Every function here expects the GIL to be held; errors surface as Python exceptions
+// (py::error_already_set or the pybind11 exception types).
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <string>
+#include <utility>
+
+namespace norviai::py_common {
+
+namespace py = pybind11;
+
+// Raises TypeError unless type(value) is exactly `expected` (subclasses refused).
+void require_exact_type(py::handle value, py::handle expected, const char* parameter);
+
+// Same, accepting None as well.
+void require_exact_type_or_none(py::handle value, py::handle expected, const char* parameter);
+
+// `from module import name`.
+py::object import_from(const char* module, const char* name);
+
+// `from <source> import *` into `target`'s namespace (honours __all__).
+void star_import(py::module_& target, const char* source);
+
+// Binds `from module import name` into target under the same name and returns the value.
+py::object bind_import(py::module_& target, const char* module, const char* name);
+
+// Docstring whose first lines carry the text signature that inspect.signature reads.
+std::string signed_doc(const char* name, const char* parameters, const char* doc = "");
+
+// Module-level function with a text signature, e.g. parameters "state, /".
+template <typename F>
+py::cpp_function signed_function(py::module_& module, const char* name, const char* parameters,
+                                 F&& f, const char* doc = "") {
+  py::options options;
+  options.disable_function_signatures();
+  auto text = signed_doc(name, parameters, doc);
+  return py::cpp_function(std::forward<F>(f), py::name(name), py::scope(module),
+                          py::sibling(py::getattr(module, name, py::none())), text.c_str());
+}
+
+template <typename F>
+void def_signed(py::module_& module, const char* name, const char* parameters, F&& f,
+                const char* doc = "") {
+  module.add_object(name, signed_function(module, name, parameters, std::forward<F>(f), doc),
+                    /*overwrite=*/true);
+}
+
+// Builds a real Python subclass of a library class and attaches C++ methods to it
+// after the class exists, so that pydantic bases do not take the methods for fields.
+class ClassBuilder {
+ public:
+  ClassBuilder(py::module_& module, const char* name, py::handle base);
+
+  // `parameters` is the text signature after `self`, e.g. "state, /, **kwargs".
+  template <typename F>
+  ClassBuilder& method(const char* name, const char* parameters, F&& f, const char* doc = "") {
+    py::options options;
+    options.disable_function_signatures();
+    std::string params = std::string("self") + (*parameters ? ", " : "") + parameters;
+    auto text = signed_doc(name, params.c_str(), doc);
+    py::cpp_function fn(std::forward<F>(f), py::name(name), py::is_method(cls_),
+                        py::sibling(py::getattr(cls_, name, py::none())), text.c_str());
+    py::setattr(cls_, name, fn);
+    return *this;
+  }
+
+  ClassBuilder& attr(const char* name, py::object value);
+
+  // Recomputes abstract methods, exports the class from the module and returns it.
+  py::object finish();
+
+ private:
+  py::module_ module_;
+  py::object cls_;
+};
+
+// Runs a Python callable `obj.method(*args, **kwargs)` - small sugar for readability.
+inline py::object call_method(py::handle obj, const char* method, py::args args = py::args(),
+                              py::kwargs kwargs = py::kwargs()) {
+  return obj.attr(method)(*args, **kwargs);
+}
+
+// loguru's logger, imported once.
+py::object loguru_logger();
+
+// Python's truthiness, as `bool(value)`.
+inline bool truthy(py::handle value) { return PyObject_IsTrue(value.ptr()) == 1; }
+
+}  // namespace norviai::py_common

@@ -1,0 +1,81 @@
+// norviai.askflow.flowsteps: the steps of the question graph, their structured-output
+// models, the first step and the routing between steps.
+#include <pybind11/gil_safe_call_once.h>
+
+#include "modules/flowsteps/flowsteps.hpp"
+
+namespace norviai::flowsteps {
+
+namespace {
+
+PYBIND11_CONSTINIT py::gil_safe_call_once_and_store<py::module_> module_storage;
+
+struct LibraryName {
+  const char* module;
+  const char* name;
+};
+
+// The names the module makes visible, in import order.
+constexpr LibraryName kLibraryNames[] = {
+    {"langchain.prompts", "ChatPromptTemplate"},
+    {"langchain.prompts", "HumanMessagePromptTemplate"},
+    {"langchain.prompts", "PromptTemplate"},
+    {"langchain.prompts", "SystemMessagePromptTemplate"},
+    {"langchain.schema", "Document"},
+    {"langchain_community.tools.sql_database.tool", "InfoSQLDatabaseTool"},
+    {"langchain_community.tools.sql_database.tool", "ListSQLDatabaseTool"},
+    {"langchain_community.tools.sql_database.tool", "QuerySQLCheckerTool"},
+    {"langchain_core.messages", "BaseMessage"},
+    {"langchain_core.messages", "HumanMessage"},
+    {"langchain_core.messages", "SystemMessage"},
+    {"langchain_core.output_parsers", "PydanticOutputParser"},
+    {"langchain_core.output_parsers", "XMLOutputParser"},
+    {"langchain_core.runnables", "Runnable"},
+    {"langchain_core.runnables.config", "RunnableConfig"},
+    {"langchain_openai", "AzureChatOpenAI"},
+    {"langchain_openai.llms", "AzureOpenAI"},
+    {"langgraph.prebuilt", "ToolExecutor"},
+    {"loguru", "logger"},
+    {"pydantic", "BaseModel"},
+    {"pydantic", "Field"},
+    {"sqlalchemy.exc", "SQLAlchemyError"},
+    {"io", "StringIO"},
+    {"typing", "List"},
+    {"typing", "Tuple"},
+    {"norviai.askflow.custom_sql", "CustomSQLDatabase"},
+};
+
+}  // namespace
+
+py::module_& module_handle() { return module_storage.get_stored(); }
+
+py::object module_global(const char* name) {
+  py::dict globals = module_handle().attr("__dict__");
+  if (!globals.contains(name)) {
+    PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
+    throw py::error_already_set();
+  }
+  return globals[name];
+}
+
+}  // namespace norviai::flowsteps
+
+PYBIND11_MODULE(flowsteps, m) {
+  using namespace norviai::flowsteps;
+  namespace common = norviai::py_common;
+  module_storage.call_once_and_store_result([&] { return m; });
+
+  for (const char* name : {"ast", "sys", "time", "typing", "matplotlib"}) {
+    m.add_object(name, py::module_::import(name));
+  }
+  for (const auto& library_name : kLibraryNames) {
+    common::bind_import(m, library_name.module, library_name.name);
+  }
+  // Plots of generated code can only be saved to files.
+  m.attr("matplotlib").attr("use")("agg");
+  common::star_import(m, "norviai.askflow.askflow_prompts");
+
+  define_models(m);
+  define_initialisation(m);
+  define_routing(m);
+}

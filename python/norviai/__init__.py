@@ -1,0 +1,1 @@
+"""norviai: ask questions of a relational database in plain language."""

@@ -1,0 +1,1 @@
+"""The question graph, its steps, prompts and database wrapper."""

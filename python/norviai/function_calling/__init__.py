@@ -1,0 +1,1 @@
+"""Relevant-table picker driven by a forced function call."""

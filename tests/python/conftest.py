@@ -1,0 +1,7 @@
+import os
+import sys
+
+# tests/support is importable as the package `support`.
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), os.pardir))
+
+pytest_plugins = []
