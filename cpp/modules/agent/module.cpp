@@ -1,4 +1,5 @@
-// norviai.agent extension module.
-#include "modules/common/pyutil.hpp"
+// norviai.agent: what an application calls to create an agent for a database and ask it
+// questions.
+#include "modules/agent/agent.hpp"
 
-PYBIND11_MODULE(agent, m) { (void)m; }
+PYBIND11_MODULE(agent, m) { norviai::agent::define_custom_runnable_agent(m); }

@@ -14,6 +14,7 @@ PYBIND11_MODULE(askflow, m) {
   common::bind_import(m, "langgraph.graph", "END");
   common::bind_import(m, "langgraph.graph", "StateGraph");
   common::bind_import(m, "langgraph.graph.graph", "CompiledGraph");
+  common::bind_import(m, "norviai.function_calling.base", "RelevantTablePicker");
   common::bind_import(m, "norviai.settings", "AzureOpenAIChat4");
   common::bind_import(m, "norviai.settings", "AzureOpenAIChat35");
   common::star_import(m, "norviai.askflow.flowsteps");

@@ -1,7 +1,5 @@
 #include "modules/common/pyutil.hpp"
 
-#include <pybind11/gil_safe_call_once.h>
-
 namespace norviai::py_common {
 
 namespace {
@@ -59,8 +57,8 @@ py::object bind_import(py::module_& target, const char* module, const char* name
   return value;
 }
 
-std::string signed_doc(const char* name, const char* parameters, const char* doc) {
-  return std::string(name) + "(" + parameters + ")\n--\n\n" + doc;
+std::string signed_doc(const char* name, const Signature& signature) {
+  return std::string(name) + "(" + signature.parameters + ")\n--\n\n" + signature.doc;
 }
 
 ClassBuilder::ClassBuilder(py::module_& module, const char* name, py::handle base)
@@ -86,11 +84,6 @@ py::object ClassBuilder::finish() {
   return cls_;
 }
 
-py::object loguru_logger() {
-  PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<py::object> storage;
-  return storage
-      .call_once_and_store_result([] { return import_from("loguru", "logger"); })
-      .get_stored();
-}
+py::object loguru_logger() { return import_from("loguru", "logger"); }
 
 }  // namespace norviai::py_common

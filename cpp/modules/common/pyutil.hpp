@@ -28,24 +28,32 @@ void star_import(py::module_& target, const char* source);
 // Binds `from module import name` into target under the same name and returns the value.
 py::object bind_import(py::module_& target, const char* module, const char* name);
 
+// Parameters text of a CPython text signature ("state, /") and an optional docstring body.
+struct Signature {
+  Signature(const char* parameters, const char* doc = "") : parameters(parameters), doc(doc) {}
+  const char* parameters;
+  const char* doc;
+};
+
 // Docstring whose first lines carry the text signature that inspect.signature reads.
-std::string signed_doc(const char* name, const char* parameters, const char* doc = "");
+std::string signed_doc(const char* name, const Signature& signature);
 
 // Module-level function with a text signature, e.g. parameters "state, /".
-template <typename F>
-py::cpp_function signed_function(py::module_& module, const char* name, const char* parameters,
-                                 F&& f, const char* doc = "") {
+// `extra` are pybind11 annotations such as py::arg("callbacks") for keyword calls.
+template <typename F, typename... Extra>
+py::cpp_function signed_function(py::module_& module, const char* name, Signature signature,
+                                 F&& f, const Extra&... extra) {
   py::options options;
   options.disable_function_signatures();
-  auto text = signed_doc(name, parameters, doc);
-  return py::cpp_function(std::forward<F>(f), py::name(name), py::scope(module),
-                          py::sibling(py::getattr(module, name, py::none())), text.c_str());
+  auto text = signed_doc(name, signature);
+  return py::cpp_function(std::forward<F>(f), py::name(name), py::scope(module), text.c_str(),
+                          extra...);
 }
 
-template <typename F>
-void def_signed(py::module_& module, const char* name, const char* parameters, F&& f,
-                const char* doc = "") {
-  module.add_object(name, signed_function(module, name, parameters, std::forward<F>(f), doc),
+template <typename F, typename... Extra>
+void def_signed(py::module_& module, const char* name, Signature signature, F&& f,
+                const Extra&... extra) {
+  module.add_object(name, signed_function(module, name, signature, std::forward<F>(f), extra...),
                     /*overwrite=*/true);
 }
 
@@ -56,14 +64,17 @@ class ClassBuilder {
   ClassBuilder(py::module_& module, const char* name, py::handle base);
 
   // `parameters` is the text signature after `self`, e.g. "state, /, **kwargs".
-  template <typename F>
-  ClassBuilder& method(const char* name, const char* parameters, F&& f, const char* doc = "") {
+  // `extra` are pybind11 annotations such as py::arg("callbacks") for keyword calls.
+  template <typename F, typename... Extra>
+  ClassBuilder& method(const char* name, Signature signature, F&& f, const Extra&... extra) {
     py::options options;
     options.disable_function_signatures();
+    const char* parameters = signature.parameters;
     std::string params = std::string("self") + (*parameters ? ", " : "") + parameters;
-    auto text = signed_doc(name, params.c_str(), doc);
-    py::cpp_function fn(std::forward<F>(f), py::name(name), py::is_method(cls_),
-                        py::sibling(py::getattr(cls_, name, py::none())), text.c_str());
+    auto text = signed_doc(name, {params.c_str(), signature.doc});
+    // No sibling: the C++ method replaces the base's, it does not overload it.
+    py::cpp_function fn(std::forward<F>(f), py::name(name), py::is_method(cls_), text.c_str(),
+                        extra...);
     py::setattr(cls_, name, fn);
     return *this;
   }
@@ -78,13 +89,19 @@ class ClassBuilder {
   py::object cls_;
 };
 
-// Runs a Python callable `obj.method(*args, **kwargs)` - small sugar for readability.
-inline py::object call_method(py::handle obj, const char* method, py::args args = py::args(),
-                              py::kwargs kwargs = py::kwargs()) {
-  return obj.attr(method)(*args, **kwargs);
-}
+// A strong reference held for the rest of the process and never released, so that module
+// globals stay valid without running destructors after the interpreter is finalised.
+// Set once under the GIL at module import.
+class ProcessRef {
+ public:
+  void set(py::handle value) { ptr_ = value.inc_ref().ptr(); }
+  py::handle get() const { return ptr_; }
 
-// loguru's logger, imported once.
+ private:
+  PyObject* ptr_ = nullptr;
+};
+
+// loguru's logger.
 py::object loguru_logger();
 
 // Python's truthiness, as `bool(value)`.

@@ -1,4 +1,83 @@
-// norviai.dbaccess extension module.
-#include "modules/common/pyutil.hpp"
+// norviai.dbaccess: process-wide database configuration read from the environment at import,
+// its replacement and check, connections and the query and schema functions.
+#include <pybind11/gil_safe_call_once.h>
 
-PYBIND11_MODULE(dbaccess, m) { (void)m; }
+#include "modules/dbaccess/dbaccess.hpp"
+
+namespace norviai::dbaccess {
+
+namespace {
+
+PYBIND11_CONSTINIT py::gil_safe_call_once_and_store<py::module_> module_storage;
+
+constexpr const char* kConfigNames[] = {"db_name", "db_user", "db_password", "db_host",
+                                        "db_port"};
+
+void set_database_config(py::object name, py::object user, py::object password, py::object host,
+                         py::object port) {
+  for (const py::object& value : {name, user, password, host}) {
+    if (value.equal(py::none())) {
+      throw py::value_error("All parameters must be provided and 'port' must be an integer.");
+    }
+  }
+  if (!py::isinstance<py::int_>(port)) {
+    throw py::value_error("All parameters must be provided and 'port' must be an integer.");
+  }
+  py::module_& m = module_handle();
+  m.attr("db_name") = name;
+  m.attr("db_user") = user;
+  m.attr("db_password") = password;
+  m.attr("db_host") = host;
+  m.attr("db_port") = port;
+}
+
+py::list check_db_config_variables() {
+  py::list invalid;
+  for (const char* name : kConfigNames) {
+    py::object value = config_value(name);
+    if (value.is_none() || value.equal(py::str(""))) invalid.append(name);
+  }
+  if (py::len(invalid) > 0) {
+    print("The following configuration variables are invalid:", py::str(", ").attr("join")(invalid));
+  } else {
+    print("All configuration variables are set correctly.");
+  }
+  return invalid;
+}
+
+}  // namespace
+
+py::module_& module_handle() { return module_storage.get_stored(); }
+
+py::object config_value(const char* name) {
+  py::dict globals = module_handle().attr("__dict__");
+  if (!globals.contains(name)) {
+    PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
+    throw py::error_already_set();
+  }
+  return globals[name];
+}
+
+}  // namespace norviai::dbaccess
+
+PYBIND11_MODULE(dbaccess, m) {
+  using namespace norviai::dbaccess;
+  namespace common = norviai::py_common;
+  module_storage.call_once_and_store_result([&] { return m; });
+
+  py::module_ os = py::module_::import("os");
+  m.add_object("os", os);
+  py::object getenv = os.attr("getenv");
+  m.attr("db_port") = 3306;
+  m.attr("db_user") = getenv("db_user", "root");
+  m.attr("db_password") = getenv("db_password", "kvzt");
+  m.attr("db_host") = getenv("db_host");
+  m.attr("db_name") = getenv("db_name");
+
+  common::def_signed(m, "set_database_config", {"name, user, password, host, port"},
+                     &set_database_config, py::arg("name"), py::arg("user"),
+                     py::arg("password"), py::arg("host"), py::arg("port"));
+  common::def_signed(m, "check_db_config_variables", {""}, &check_db_config_variables);
+  define_connections(m);
+  define_queries(m);
+}

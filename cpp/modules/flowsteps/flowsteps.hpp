@@ -23,13 +23,23 @@ inline constexpr const char* kPythonCorrectionTemplate =
     "            Fix the python code above and return the new python code:";
 
 // The module object, set once at import; steps look up prompt templates in its namespace.
-py::module_& module_handle();
+py::module_ module_handle();
 
 // A global of the module (a prompt template, a library class); NameError when absent.
 py::object module_global(const char* name);
 
+// The state argument as a dict; TypeError naming `state` unless its type is exactly dict.
+py::dict checked_state(py::handle state);
+
+// A new step class deriving from langchain_core's Runnable, exported from the module.
+py_common::ClassBuilder step_class(py::module_& m, const char* name);
+
+// Seconds since the epoch as Python's time.time() gives them, for the steps' timing logs.
+double wall_clock();
+
 void define_models(py::module_& m);
 void define_initialisation(py::module_& m);
 void define_routing(py::module_& m);
+void define_sql_steps(py::module_& m);
 
 }  // namespace norviai::flowsteps

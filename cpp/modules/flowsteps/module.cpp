@@ -1,14 +1,12 @@
 // norviai.askflow.flowsteps: the steps of the question graph, their structured-output
 // models, the first step and the routing between steps.
-#include <pybind11/gil_safe_call_once.h>
-
 #include "modules/flowsteps/flowsteps.hpp"
 
 namespace norviai::flowsteps {
 
 namespace {
 
-PYBIND11_CONSTINIT py::gil_safe_call_once_and_store<py::module_> module_storage;
+py_common::ProcessRef module_ref;
 
 struct LibraryName {
   const char* module;
@@ -47,7 +45,7 @@ constexpr LibraryName kLibraryNames[] = {
 
 }  // namespace
 
-py::module_& module_handle() { return module_storage.get_stored(); }
+py::module_ module_handle() { return py::reinterpret_borrow<py::module_>(module_ref.get()); }
 
 py::object module_global(const char* name) {
   py::dict globals = module_handle().attr("__dict__");
@@ -58,12 +56,23 @@ py::object module_global(const char* name) {
   return globals[name];
 }
 
+py::dict checked_state(py::handle state) {
+  py_common::require_exact_type(state, reinterpret_cast<PyObject*>(&PyDict_Type), "state");
+  return py::reinterpret_borrow<py::dict>(state);
+}
+
+py_common::ClassBuilder step_class(py::module_& m, const char* name) {
+  return py_common::ClassBuilder(m, name, m.attr("Runnable"));
+}
+
+double wall_clock() { return module_handle().attr("time").attr("time")().cast<double>(); }
+
 }  // namespace norviai::flowsteps
 
 PYBIND11_MODULE(flowsteps, m) {
   using namespace norviai::flowsteps;
   namespace common = norviai::py_common;
-  module_storage.call_once_and_store_result([&] { return m; });
+  module_ref.set(m);
 
   for (const char* name : {"ast", "sys", "time", "typing", "matplotlib"}) {
     m.add_object(name, py::module_::import(name));
@@ -78,4 +87,5 @@ PYBIND11_MODULE(flowsteps, m) {
   define_models(m);
   define_initialisation(m);
   define_routing(m);
+  define_sql_steps(m);
 }

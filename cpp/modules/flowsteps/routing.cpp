@@ -10,11 +10,6 @@ namespace common = norviai::py_common;
 
 constexpr const char* kStateSignature = "state, /";
 
-py::dict checked_state(py::handle state) {
-  common::require_exact_type(state, reinterpret_cast<PyObject*>(&PyDict_Type), "state");
-  return py::reinterpret_borrow<py::dict>(state);
-}
-
 // Python's `a < b` and `a == b`, so that any stored values compare as the graph stored them.
 bool less(py::handle a, py::handle b) { return a < b; }
 bool equal(py::handle a, py::handle b) { return a.equal(b); }

@@ -1,4 +1,260 @@
-// norviai.function_calling.base extension module.
+// norviai.function_calling.base: picks the tables a question needs with one forced function
+// call of the openai client. The call is reported to langchain's callback handlers as a chat
+// model run, so that the question's usage callback counts and prices it like every other call.
+#include <cstdlib>
+#include <string>
+
 #include "modules/common/pyutil.hpp"
 
-PYBIND11_MODULE(base, m) { (void)m; }
+namespace {
+
+namespace py = pybind11;
+namespace common = norviai::py_common;
+
+constexpr const char* kToolName = "select_relevant_tables";
+constexpr double kDefaultModelTimeout = 240.0;
+
+common::ProcessRef module_ref;
+
+py::module_ module_handle() { return py::reinterpret_borrow<py::module_>(module_ref.get()); }
+
+py::object os_path() { return py::module_::import("os").attr("path"); }
+
+// The folder of this module: its __file__ is set only after import, so fall back on the
+// package folder, which is the same place.
+py::object module_folder() {
+  py::module_ m = module_handle();
+  if (py::hasattr(m, "__file__")) return os_path().attr("dirname")(m.attr("__file__"));
+  return os_path().attr("dirname")(py::module_::import("norviai.function_calling").attr("__file__"));
+}
+
+py::object get_relevant_tables_path() {
+  py::object path = os_path().attr("join")(module_folder(), "prompt", "relevant_table.yaml");
+  return os_path().attr("relpath")(path);
+}
+
+py::object load_yaml(py::object file_path) {
+  py::object builtins = py::module_::import("builtins");
+  py::object file = builtins.attr("open")(file_path, "r");
+  py::object document;
+  try {
+    document = py::module_::import("yaml").attr("safe_load")(file);
+  } catch (...) {
+    file.attr("close")();
+    throw;
+  }
+  file.attr("close")();
+  return document;
+}
+
+py::list get_tool_revant_tables() {
+  py::list tools;
+  tools.append(load_yaml(module_handle().attr("RELEVANT_TABLES_PATH")));
+  return tools;
+}
+
+// Every model call honours NORVIAI_MODEL_TIMEOUT (seconds) so a stalled service cannot hang
+// a question; 240 s otherwise.
+double model_timeout() {
+  const char* text = std::getenv("NORVIAI_MODEL_TIMEOUT");
+  if (text == nullptr || *text == '\0') return kDefaultModelTimeout;
+  try {
+    double seconds = std::stod(text);
+    if (seconds > 0) return seconds;
+  } catch (const std::exception&) {
+  }
+  throw py::value_error("NORVIAI_MODEL_TIMEOUT must be a positive number of seconds, got '" +
+                        std::string(text) + "'");
+}
+
+py::object relevant_tables_property(py::handle tool) {
+  return tool["function"]["parameters"]["properties"]["relevant_tables"];
+}
+
+// Opens a chat-model run on the callback manager of the current context (the graph's
+// config when called from a node), so that get_openai_callback sees the call.
+py::object start_model_run(py::list messages, py::dict invocation_params) {
+  py::object config = py::module_::import("langchain_core.runnables.config").attr("ensure_config")();
+  py::object manager_class =
+      py::module_::import("langchain_core.callbacks.manager").attr("CallbackManager");
+  py::object manager = manager_class.attr("configure")(
+      py::arg("inheritable_callbacks") = config.attr("get")("callbacks"),
+      py::arg("inheritable_tags") = config.attr("get")("tags"),
+      py::arg("inheritable_metadata") = config.attr("get")("metadata"));
+  py::object human_message = py::module_::import("langchain_core.messages").attr("HumanMessage");
+  py::object content = messages[0]["content"];
+  py::list prompt;
+  prompt.append(human_message(py::arg("content") = content.is_none() ? py::str("") : content));
+  py::list batch;
+  batch.append(prompt);
+  py::dict serialized;
+  serialized["name"] = "RelevantTablePicker";
+  py::list run_managers = manager.attr("on_chat_model_start")(
+      serialized, batch, py::arg("invocation_params") = invocation_params,
+      py::arg("name") = "RelevantTablePicker");
+  return run_managers[0];
+}
+
+// The reply as a chat model reports it: usage on the message and in llm_output.
+py::object model_result(py::handle reply, py::handle tool_call) {
+  py::module_ messages = py::module_::import("langchain_core.messages");
+  py::module_ outputs = py::module_::import("langchain_core.outputs");
+  py::dict token_usage;
+  py::dict usage_metadata;
+  py::object usage = reply.attr("usage");
+  if (!usage.is_none()) {
+    token_usage["prompt_tokens"] = usage.attr("prompt_tokens");
+    token_usage["completion_tokens"] = usage.attr("completion_tokens");
+    token_usage["total_tokens"] = usage.attr("total_tokens");
+    usage_metadata["input_tokens"] = usage.attr("prompt_tokens");
+    usage_metadata["output_tokens"] = usage.attr("completion_tokens");
+    usage_metadata["total_tokens"] = usage.attr("total_tokens");
+  }
+  py::dict response_metadata;
+  response_metadata["token_usage"] = token_usage;
+  response_metadata["model_name"] = reply.attr("model");
+  py::dict additional;
+  if (!tool_call.is_none()) {
+    py::dict function;
+    function["name"] = tool_call.attr("function").attr("name");
+    function["arguments"] = tool_call.attr("function").attr("arguments");
+    py::dict call;
+    call["id"] = tool_call.attr("id");
+    call["type"] = "function";
+    call["function"] = function;
+    py::list calls;
+    calls.append(call);
+    additional["tool_calls"] = calls;
+  }
+  py::object message = messages.attr("AIMessage")(
+      py::arg("content") = "", py::arg("additional_kwargs") = additional,
+      py::arg("response_metadata") = response_metadata,
+      py::arg("usage_metadata") = usage_metadata.empty() ? py::object(py::none())
+                                                         : py::object(usage_metadata));
+  py::list generation;
+  generation.append(outputs.attr("ChatGeneration")(py::arg("message") = message));
+  py::list generations;
+  generations.append(generation);
+  py::dict llm_output;
+  llm_output["token_usage"] = token_usage;
+  llm_output["model_name"] = reply.attr("model");
+  return outputs.attr("LLMResult")(py::arg("generations") = generations,
+                                   py::arg("llm_output") = llm_output);
+}
+
+void define_picker(py::module_& m) {
+  common::ClassBuilder(m, "RelevantTablePicker", py::module_::import("builtins").attr("object"))
+      .method(
+          "__init__", "config, db",
+          [](py::object self, py::object config, py::object db) {
+            py::dict settings = config.attr("__dict__");
+            self.attr("client") = module_handle().attr("AzureOpenAI")(
+                **settings, py::arg("timeout") = model_timeout());
+            self.attr("model_name") = config.attr("azure_deployment");
+            self.attr("schema_info_tool") = module_handle().attr("InfoSQLDatabaseTool")(
+                py::arg("db") = db);
+          },
+          py::arg("config"), py::arg("db"))
+      .method(
+          "get_tools", "table_names_from_db, /",
+          [](py::object self, py::object table_names_from_db) {
+            common::require_exact_type(table_names_from_db,
+                                       reinterpret_cast<PyObject*>(&PyList_Type),
+                                       "table_names_from_db");
+            py::str separator(", ");
+            py::object schemas_from_all_tables = self.attr("schema_info_tool").attr("_run")(
+                separator.attr("join")(table_names_from_db));
+            py::list tools = get_tool_revant_tables();
+            py::object string_tables_names_from_db = separator.attr("join")(table_names_from_db);
+            py::object relevant = relevant_tables_property(tools[0]);
+            py::object description = relevant["description"];
+            relevant["description"] = description +
+                                      py::str("Here is the list table name, you can choose from: ") +
+                                      string_tables_names_from_db + py::str(".\n") +
+                                      py::str("And the schema from all tables: ") +
+                                      schemas_from_all_tables;
+            relevant["items"]["properties"]["table_name"]["enum"] = table_names_from_db;
+            return tools;
+          })
+      .method("invoke", "state, /", [](py::object self, py::object state) {
+        common::require_exact_type(state, reinterpret_cast<PyObject*>(&PyDict_Type), "state");
+        py::object question = state.attr("get")("user_question");
+        py::object table_names_from_db =
+            state.attr("get")("table_names_from_db").attr("split")(", ");
+        py::dict message;
+        message["role"] = "user";
+        message["content"] = question;
+        py::list message_text;
+        message_text.append(message);
+        py::object tools = self.attr("get_tools")(table_names_from_db);
+        py::object logger = common::loguru_logger();
+        logger.attr("debug")(py::str("Tools: ") + py::str(tools));
+
+        py::dict function;
+        function["name"] = kToolName;
+        py::dict tool_choice;
+        tool_choice["type"] = "function";
+        tool_choice["function"] = function;
+        py::dict request;
+        request["model"] = self.attr("model_name");
+        request["messages"] = message_text;
+        request["tools"] = tools;
+        request["tool_choice"] = tool_choice;
+        request["temperature"] = 0.0;
+        request["max_tokens"] = 800;
+        request["top_p"] = 0.95;
+        request["frequency_penalty"] = 0;
+        request["presence_penalty"] = 0;
+        request["stop"] = py::none();
+
+        py::dict invocation_params(request);
+        invocation_params.attr("pop")("messages");
+        invocation_params["_type"] = "azure-openai-chat";
+        py::object run = start_model_run(message_text, invocation_params);
+        py::object reply;
+        py::object tool_call = py::none();
+        try {
+          reply = self.attr("client").attr("chat").attr("completions").attr("create")(**request);
+          py::object response_message = reply.attr("choices")[py::int_(0)].attr("message");
+          py::object tool_calls = response_message.attr("tool_calls");
+          if (!tool_calls.is_none() && py::len(tool_calls) > 0) tool_call = tool_calls[py::int_(0)];
+        } catch (py::error_already_set& error) {
+          run.attr("on_llm_error")(error.value());
+          throw;
+        }
+        run.attr("on_llm_end")(model_result(reply, tool_call));
+        // A reply without tool calls fails here, as indexing the empty list does.
+        py::object first_call =
+            reply.attr("choices")[py::int_(0)].attr("message").attr("tool_calls")[py::int_(0)];
+        py::object function_args = py::module_::import("json").attr("loads")(
+            first_call.attr("function").attr("arguments"));
+        logger.attr("debug")(py::str("Function_args: ") + py::str(function_args));
+        return function_args;
+      })
+      .finish();
+}
+
+}  // namespace
+
+PYBIND11_MODULE(base, m) {
+  module_ref.set(m);
+  for (const char* name : {"json", "os", "yaml"}) m.add_object(name, py::module_::import(name));
+  common::bind_import(m, "typing", "List");
+  common::bind_import(m, "openai", "AzureOpenAI");
+  common::bind_import(m, "langchain_community.tools.sql_database.tool", "InfoSQLDatabaseTool");
+  common::bind_import(m, "loguru", "logger");
+  common::bind_import(m, "norviai.settings", "AzureOpenAIChat35");
+  common::bind_import(m, "norviai.askflow.custom_sql", "CustomSQLDatabase");
+
+  common::def_signed(m, "get_relevant_tables_path", "", [] { return get_relevant_tables_path(); });
+  common::def_signed(m, "load_yaml", "file_path",
+                     [](py::object file_path) { return load_yaml(file_path); },
+                     py::arg("file_path"));
+  common::def_signed(m, "get_tool_revant_tables", "", [] { return get_tool_revant_tables(); });
+
+  py::object path = get_relevant_tables_path();
+  m.add_object("RELEVANT_TABLES_PATH", path);
+  py::module_::import("builtins").attr("print")(py::str("using yaml in : ") + py::str(path));
+
+  define_picker(m);
+}

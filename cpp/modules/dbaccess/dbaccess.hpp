@@ -1,0 +1,91 @@
+// Internal interface of the norviai.dbaccess extension module: the configuration held in the
+// module's namespace, driver connections, and the query and schema functions built on them.
+// Drivers are imported at call time. All functions expect the GIL; Python errors surface as
+// py::error_already_set, and the functions Python callers see catch them as documented.
+#pragma once
+
+#include <string>
+#include <utility>
+
+#include "modules/common/pyutil.hpp"
+
+namespace norviai::dbaccess {
+
+namespace py = pybind11;
+
+// The module object, set once at import.
+py::module_& module_handle();
+
+// Current value of a configuration variable in the module's namespace (callers may assign
+// them); NameError when deleted.
+py::object config_value(const char* name);
+
+// print(*args) through Python's builtins, so a redirected sys.stdout receives it.
+template <typename... Args>
+void print(Args&&... args) {
+  py::module_::import("builtins").attr("print")(std::forward<Args>(args)...);
+}
+
+// Runs body(); an error that Python's `except Exception` would catch goes to handler with the
+// exception object and handler's result is returned. KeyboardInterrupt and kin propagate.
+template <typename Body, typename Handler>
+py::object except_exception(Body&& body, Handler&& handler) {
+  try {
+    return body();
+  } catch (py::error_already_set& error) {
+    if (!error.matches(PyExc_Exception)) throw;
+    return handler(error.value());
+  } catch (const py::builtin_exception& error) {
+    error.set_error();
+    py::error_already_set fetched;
+    return handler(fetched.value());
+  }
+}
+
+// `with manager as target: return body(target)`.
+template <typename Body>
+py::object with_block(py::object manager, Body&& body) {
+  py::object target = manager.attr("__enter__")();
+  py::object result;
+  try {
+    result = body(target);
+  } catch (py::error_already_set& error) {
+    if (!py_common::truthy(manager.attr("__exit__")(error.type(), error.value(), error.trace()))) {
+      throw;
+    }
+    return py::none();
+  }
+  manager.attr("__exit__")(py::none(), py::none(), py::none());
+  return result;
+}
+
+// Runs body(), then closes `connection` if body set it, on every path (a `finally:` clause).
+template <typename Body>
+py::object close_after(py::object& connection, Body&& body) {
+  py::object result;
+  try {
+    result = body();
+  } catch (...) {
+    if (!connection.is_none()) connection.attr("close")();
+    throw;
+  }
+  if (!connection.is_none()) connection.attr("close")();
+  return result;
+}
+
+// The SQL Server connection string; values holding ODBC delimiters are braced.
+std::string mssql_connection_string(py::handle host, py::handle port, py::handle name,
+                                    py::handle user, py::handle password);
+
+// pymysql connection with dictionary rows, or None after printing why.
+py::object mysql_connection(py::object user, py::object password, py::object host,
+                            py::object port, py::object name);
+
+// psycopg2 connection, or None after printing an OperationalError; other errors propagate.
+py::object pg_connection(py::object user, py::object password, py::object host, py::object port,
+                         py::object name);
+
+void define_connections(py::module_& m);
+void define_queries(py::module_& m);
+
+}  // namespace norviai::dbaccess

@@ -1,0 +1,310 @@
+// The SQL steps of the question graph: table lookup, relevant tables, question rewrite,
+// relevant schemas, SQL generation, syntax check and read-only execution.
+#include <string>
+
+#include "core/text_util.hpp"
+#include "modules/flowsteps/flowsteps.hpp"
+
+namespace norviai::flowsteps {
+
+namespace {
+
+namespace common = norviai::py_common;
+
+constexpr const char* kGenerationSystemText =
+    "You are an agent designed to interact with a SQL database.\n"
+    "Given an input question, create a syntactically correct {dialect} query to run, then look "
+    "at the results of the query and return the answer.\n"
+    "Unless the user specifies a specific number of examples they wish to obtain, always limit "
+    "your query to at most 20 results.\n"
+    "You can order the results by a relevant column to return the most interesting examples in "
+    "the database.\n"
+    "Never query for all the columns from a specific table, only ask for the relevant columns "
+    "given the question.\n"
+    "You have access to tools for interacting with the database.\n"
+    "Only use the below tools. Only use the information returned by the below tools to construct "
+    "your final answer.\n"
+    "You MUST double check your query before executing it. If you get an error while executing "
+    "a query, rewrite the query and try again.\n"
+    "\n"
+    "DO NOT make any DML statements (INSERT, UPDATE, DELETE, DROP etc.) to the database.\n"
+    "\n"
+    "If the question does not seem related to the database, just return \"I don't know\" as the "
+    "answer.";
+
+constexpr const char* kGenerationUserText =
+    "{user_question}\n Schemas_from_relevant_tables: {schemas_from_relevant_tables}";
+
+constexpr const char* kInvokeSignature = "state, /, **kwargs";
+
+// A list of names joined with a bare comma; any other value unchanged.
+py::object joined_if_list(py::handle names) {
+  if (py::isinstance<py::list>(names)) return py::str(",").attr("join")(names);
+  return py::reinterpret_borrow<py::object>(names);
+}
+
+// The rewritten question when there is one, else the user's own.
+py::object current_question(py::dict state) {
+  py::object question = state["user_question"];
+  py::object rewritten = state["rewritten_question"];
+  return common::truthy(rewritten) ? rewritten : question;
+}
+
+py::object structured(py::handle model, const char* output_model) {
+  return model.attr("with_structured_output")(module_global(output_model));
+}
+
+py::object system_template(const char* template_name) {
+  return module_global("SystemMessagePromptTemplate").attr("from_template")(
+      module_global(template_name));
+}
+
+py::list single(py::object value) {
+  py::list list;
+  list.append(std::move(value));
+  return list;
+}
+
+void define_table_names_lookup(py::module_& m) {
+  step_class(m, "TableNamesLookup")
+      .method(
+          "__init__", "db",
+          [](py::object self, py::object db) {
+            self.attr("tool") = module_global("ListSQLDatabaseTool")(py::arg("db") = db);
+          },
+          py::arg("db"))
+      .method("invoke", kInvokeSignature,
+              [](py::object self, py::object /*state*/, py::kwargs /*ignored*/) {
+                py::dict update;
+                update["table_names_from_db"] = self.attr("tool").attr("_run")();
+                return update;
+              })
+      .finish();
+}
+
+void define_relevant_table_names(py::module_& m) {
+  step_class(m, "RelevantTableNames")
+      .method(
+          "__init__", "db, model",
+          [](py::object self, py::object db, py::object model) {
+            self.attr("dialect") = db.attr("dialect");
+            self.attr("model") = structured(model, "RelevantTablesOutput");
+            py::list messages;
+            messages.append(system_template("SQL_PREFIX"));
+            messages.append(module_global("HumanMessagePromptTemplate")
+                                .attr("from_template")(
+                                    module_global("GET_RELEVANT_TABLE_NAMES_TEMPLATE")));
+            self.attr("template") =
+                module_global("ChatPromptTemplate").attr("from_messages")(messages);
+          },
+          py::arg("db"), py::arg("model"))
+      .method("generate_prompt", "state, /",
+              [](py::object self, py::object state_arg) {
+                py::dict state = checked_state(state_arg);
+                py::object question = current_question(state);
+                py::object names = joined_if_list(state["table_names_from_db"]);
+                py::list messages = self.attr("template").attr("format_messages")(
+                    py::arg("dialect") = self.attr("dialect"),
+                    py::arg("user_question") = question,
+                    py::arg("table_names_from_db") = names);
+                // The tail is appended after formatting, so its braces reach the model as written.
+                py::object human = messages[1];
+                py::object content = human.attr("content");
+                human.attr("content") = content + module_global("TAIL_GET_RELEVANT_TABLE_NAMES_TEMPLATE");
+                return messages;
+              })
+      .method("invoke", kInvokeSignature,
+              [](py::object self, py::object state, py::kwargs /*ignored*/) {
+                py::object prompt = self.attr("generate_prompt")(state);
+                py::object response = self.attr("model").attr("invoke")(prompt);
+                py::dict update;
+                update["relevant_tables"] = response.attr("relevant_tables");
+                return update;
+              })
+      .finish();
+}
+
+void define_rewrite_query(py::module_& m) {
+  step_class(m, "RewriteQuery")
+      .method(
+          "__init__", "db, model",
+          [](py::object self, py::object db, py::object model) {
+            self.attr("dialect") = db.attr("dialect");
+            self.attr("model") = structured(model, "RewriteQueryOutput");
+            self.attr("tool") = module_global("InfoSQLDatabaseTool")(py::arg("db") = db);
+            py::list messages;
+            messages.append(system_template("REWRITE_QUESTION_TEMPLATE"));
+            self.attr("template") =
+                module_global("ChatPromptTemplate").attr("from_messages")(messages);
+          },
+          py::arg("db"), py::arg("model"))
+      .method("generate_prompt", "state, /",
+              [](py::object self, py::object state_arg) {
+                py::dict state = checked_state(state_arg);
+                py::object names = joined_if_list(state["table_names_from_db"]);
+                py::object schemas = self.attr("tool").attr("_run")(names);
+                return self.attr("template").attr("format_messages")(
+                    py::arg("user_question") = state["user_question"],
+                    py::arg("schemas_from_all_tables") = schemas);
+              })
+      .method("invoke", kInvokeSignature,
+              [](py::object self, py::object state, py::kwargs /*ignored*/) {
+                py::object prompt = self.attr("generate_prompt")(state);
+                py::object response = self.attr("model").attr("invoke")(prompt);
+                py::dict update;
+                update["rewritten_question"] = response.attr("rewritten_question");
+                return update;
+              })
+      .finish();
+}
+
+void define_relevant_schemas(py::module_& m) {
+  step_class(m, "RelevantSchemas")
+      .method(
+          "__init__", "db",
+          [](py::object self, py::object db) {
+            self.attr("tool") = module_global("InfoSQLDatabaseTool")(py::arg("db") = db);
+          },
+          py::arg("db"))
+      .method("invoke", kInvokeSignature,
+              [](py::object self, py::object state, py::kwargs /*ignored*/) {
+                py::object names = py::str(",").attr("join")(state["relevant_tables"]);
+                py::object schemas =
+                    self.attr("tool").attr("_run")(py::arg("table_names") = names);
+                py::dict update;
+                update["sql_generation_prompt_type"] = "generation";
+                update["schemas_from_relevant_tables"] = schemas;
+                return update;
+              })
+      .finish();
+}
+
+void define_sql_generation(py::module_& m) {
+  step_class(m, "SQLGeneration")
+      .method(
+          "__init__", "db, model",
+          [](py::object self, py::object db, py::object model) {
+            self.attr("model") = structured(model, "SQLQueryInput");
+            self.attr("dialect") = db.attr("dialect");
+            py::object chat_prompt = module_global("ChatPromptTemplate");
+            py::list generate;
+            generate.append(py::make_tuple("system", kGenerationSystemText));
+            generate.append(py::make_tuple("user", kGenerationUserText));
+            self.attr("generate_template") = chat_prompt.attr("from_messages")(generate);
+            py::list correct;
+            correct.append(system_template("SQL_PREFIX"));
+            correct.append(module_global("HumanMessagePromptTemplate")
+                               .attr("from_template")(module_global("CORRECT_SQL_TEMPLATE"),
+                                                      py::arg("template_format") = "jinja2"));
+            self.attr("correct_template") = chat_prompt.attr("from_messages")(correct);
+          },
+          py::arg("db"), py::arg("model"))
+      .method("generate_messages", "state, /",
+              [](py::object self, py::object state_arg) -> py::object {
+                py::dict state = checked_state(state_arg);
+                py::object prompt_type = state["sql_generation_prompt_type"];
+                if (prompt_type.equal(py::str("generation"))) {
+                  return self.attr("generate_template")
+                      .attr("format_messages")(py::arg("dialect") = self.attr("dialect"),
+                                               **state);
+                }
+                if (prompt_type.equal(py::str("correction"))) {
+                  py::list zipped_queries_errors = py::module_::import("builtins").attr("list")(
+                      py::module_::import("builtins")
+                          .attr("zip")(state["generated_sql_query"],
+                                       state["sql_execution_result"]));
+                  return self.attr("correct_template")
+                      .attr("format_messages")(
+                          py::arg("dialect") = self.attr("dialect"),
+                          py::arg("zipped_queries_errors") = zipped_queries_errors, **state);
+                }
+                throw py::value_error("Messages not generated correctly.");
+              })
+      .method("invoke", kInvokeSignature,
+              [](py::object self, py::object state_arg, py::kwargs /*ignored*/) {
+                checked_state(state_arg);
+                double started = wall_clock();
+                py::object messages = self.attr("generate_messages")(state_arg);
+                py::object response = self.attr("model").attr("invoke")(messages);
+                py::object query = response.attr("sql_query");
+                py::str elapsed = py::str(py::float_(wall_clock() - started));
+                common::loguru_logger().attr("info")(
+                    py::str("Invoke generate sql query tooks: ") + elapsed);
+                py::dict update;
+                update["generated_sql_query"] = single(query);
+                return update;
+              })
+      .finish();
+}
+
+void define_sql_syntax_checker(py::module_& m) {
+  step_class(m, "SQLSyntaxChecker")
+      .method(
+          "__init__", "db, model",
+          [](py::object self, py::object db, py::object model) {
+            self.attr("tool") = module_global("QuerySQLCheckerTool")(py::arg("db") = db,
+                                                                     py::arg("llm") = model);
+          },
+          py::arg("db"), py::arg("model"))
+      .method("invoke", kInvokeSignature,
+              [](py::object self, py::object state, py::kwargs /*ignored*/) {
+                py::list queries = state["generated_sql_query"];
+                py::object last = queries.attr("__getitem__")(-1);
+                py::object checked = self.attr("tool").attr("_run")(py::arg("query") = last);
+                // Models like to wrap the query in a Markdown fence; the database cannot run that.
+                if (py::isinstance<py::str>(checked)) {
+                  auto fenced = core::single_fenced_block(checked.cast<std::string>());
+                  if (fenced) checked = py::str(*fenced);
+                }
+                queries.attr("__setitem__")(-1, checked);
+                return py::dict();
+              })
+      .finish();
+}
+
+void define_sql_execution(py::module_& m) {
+  step_class(m, "SQLExecution")
+      .method(
+          "__init__", "db",
+          [](py::object self, py::object db) { self.attr("db") = db; }, py::arg("db"))
+      .method("invoke", kInvokeSignature,
+              [](py::object self, py::object state, py::kwargs /*ignored*/) {
+                py::object query = state["generated_sql_query"].attr("__getitem__")(-1);
+                py::dict update;
+                py::object result;
+                try {
+                  result = self.attr("db").attr("run")(py::arg("command") = query,
+                                                       py::arg("fetch") = "all",
+                                                       py::arg("include_columns") = false);
+                } catch (py::error_already_set& error) {
+                  if (!error.matches(module_global("SQLAlchemyError"))) throw;
+                  update["sql_execution_result"] = single(py::str(error.value()));
+                  update["execution_success"] = false;
+                  return update;
+                }
+                if (common::truthy(result)) {
+                  update["sql_execution_result"] = single(result);
+                  update["execution_success"] = true;
+                  update["pandas_generation_prompt_type"] = "generation";
+                } else {
+                  update["sql_execution_result"] = single(py::str("None"));
+                  update["execution_success"] = false;
+                }
+                return update;
+              })
+      .finish();
+}
+
+}  // namespace
+
+void define_sql_steps(py::module_& m) {
+  define_table_names_lookup(m);
+  define_relevant_table_names(m);
+  define_rewrite_query(m);
+  define_relevant_schemas(m);
+  define_sql_generation(m);
+  define_sql_syntax_checker(m);
+  define_sql_execution(m);
+}
+
+}  // namespace norviai::flowsteps
