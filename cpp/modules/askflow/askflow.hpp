@@ -9,5 +9,6 @@ namespace norviai::askflow {
 namespace py = pybind11;
 
 void define_state(py::module_& m);
+void define_graph(py::module_& m);
 
 }  // namespace norviai::askflow

@@ -20,4 +20,5 @@ PYBIND11_MODULE(askflow, m) {
   common::star_import(m, "norviai.askflow.flowsteps");
 
   define_state(m);
+  define_graph(m);
 }

@@ -24,7 +24,7 @@ std::recursive_mutex execution_mutex;
 
 py::module_& module_handle() { return module_storage.get_stored(); }
 
-void print(py::handle text) { py::module_::import("builtins").attr("print")(text); }
+void builtin_print(py::handle text) { py::module_::import("builtins").attr("print")(text); }
 
 // Runs one pip process per package in order; raises RuntimeError naming every failed one.
 void install_dependencies(py::object dependencies) {
@@ -48,10 +48,10 @@ void install_dependencies(py::object dependencies) {
 void safe_install_modules(py::object module_names) {
   try {
     install_dependencies(module_names);
-    print(py::str("Installation successful."));
+    builtin_print(py::str("Installation successful."));
   } catch (py::error_already_set& error) {
     if (!error.matches(PyExc_Exception)) throw;
-    print(py::str("An error occurred during installation: {}").format(error.value()));
+    builtin_print(py::str("An error occurred during installation: {}").format(error.value()));
   }
 }
 

@@ -100,7 +100,7 @@ py::object mysql_connection(py::object user, py::object password, py::object hos
         return pymysql.attr("connect")(**keywords);
       },
       [](py::object error) -> py::object {
-        print(py::str("Failed to connect to the database: {}").format(error));
+        builtin_print(py::str("Failed to connect to the database: {}").format(error));
         return py::none();
       });
 }
@@ -112,7 +112,7 @@ py::object pg_connection(py::object user, py::object password, py::object host, 
     return psycopg2.attr("connect")(**pg_keywords(user, password, host, port, name));
   } catch (py::error_already_set& error) {
     if (!error.matches(psycopg2.attr("OperationalError"))) throw;
-    print(py::str("The error '{}' occurred").format(error.value()));
+    builtin_print(py::str("The error '{}' occurred").format(error.value()));
     return py::none();
   }
 }

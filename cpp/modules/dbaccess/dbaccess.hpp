@@ -22,7 +22,7 @@ py::object config_value(const char* name);
 
 // print(*args) through Python's builtins, so a redirected sys.stdout receives it.
 template <typename... Args>
-void print(Args&&... args) {
+void builtin_print(Args&&... args) {
   py::module_::import("builtins").attr("print")(std::forward<Args>(args)...);
 }
 
@@ -50,7 +50,8 @@ py::object with_block(py::object manager, Body&& body) {
   try {
     result = body(target);
   } catch (py::error_already_set& error) {
-    if (!py_common::truthy(manager.attr("__exit__")(error.type(), error.value(), error.trace()))) {
+    py::object traceback = error.trace() ? error.trace() : py::none();
+    if (!py_common::truthy(manager.attr("__exit__")(error.type(), error.value(), traceback))) {
       throw;
     }
     return py::none();

@@ -38,9 +38,10 @@ py::list check_db_config_variables() {
     if (value.is_none() || value.equal(py::str(""))) invalid.append(name);
   }
   if (py::len(invalid) > 0) {
-    print("The following configuration variables are invalid:", py::str(", ").attr("join")(invalid));
+    builtin_print("The following configuration variables are invalid:",
+                  py::str(", ").attr("join")(invalid));
   } else {
-    print("All configuration variables are set correctly.");
+    builtin_print("All configuration variables are set correctly.");
   }
   return invalid;
 }

@@ -41,5 +41,7 @@ void define_models(py::module_& m);
 void define_initialisation(py::module_& m);
 void define_routing(py::module_& m);
 void define_sql_steps(py::module_& m);
+void define_pandas_steps(py::module_& m);
+void define_response_step(py::module_& m);
 
 }  // namespace norviai::flowsteps

@@ -88,4 +88,6 @@ PYBIND11_MODULE(flowsteps, m) {
   define_initialisation(m);
   define_routing(m);
   define_sql_steps(m);
+  define_pandas_steps(m);
+  define_response_step(m);
 }

@@ -19,7 +19,7 @@ py::object codeexec_function(const char* name) {
   return py::module_::import("norviai.codeexec").attr(name);
 }
 
-void print(py::handle text) { py::module_::import("builtins").attr("print")(text); }
+void builtin_print(py::handle text) { py::module_::import("builtins").attr("print")(text); }
 
 // `try: body() except Exception as e: print(prefix + str(e))`.
 template <typename Body>
@@ -28,7 +28,7 @@ void print_errors(const char* prefix, Body&& body) {
     body();
   } catch (py::error_already_set& error) {
     if (!error.matches(PyExc_Exception)) throw;
-    print(py::str(prefix) + py::str(error.value()));
+    builtin_print(py::str(prefix) + py::str(error.value()));
   }
 }
 
@@ -40,7 +40,7 @@ void initialize_env(py::object env_path) {
 void safe_install_modules(py::object module_names) {
   print_errors("An error occurred during installation: ", [&] {
     codeexec_function("install_dependencies")(module_names);
-    print(py::str("Installation successful."));
+    builtin_print(py::str("Installation successful."));
   });
 }
 

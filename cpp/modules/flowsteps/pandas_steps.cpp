@@ -1,0 +1,321 @@
+// The analysis steps: generation and correction of the pandas program, and its execution in
+// a sandboxed child interpreter (own process group, resource limits, scrubbed environment),
+// so that model-written code can neither hang, damage nor read the host process.
+#include <csignal>
+#include <cstring>
+#include <chrono>
+#include <cmath>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "core/sandbox.hpp"
+#include "modules/flowsteps/flowsteps.hpp"
+
+namespace norviai::flowsteps {
+
+namespace {
+
+namespace common = norviai::py_common;
+
+constexpr const char* kInvokeSignature = "state, /, **kwargs";
+constexpr double kDefaultCodeTimeLimit = 60.0;
+
+py::object builtins(const char* name) { return py::module_::import("builtins").attr(name); }
+
+// list(zip(*lists)): pairs or triples by position, as many as the shortest list has.
+py::list zipped(std::initializer_list<py::object> lists) {
+  py::tuple arguments(lists.size());
+  size_t index = 0;
+  for (const auto& list : lists) arguments[index++] = list;
+  return builtins("list")(builtins("zip")(*arguments));
+}
+
+py::object current_question(py::dict state) {
+  py::object question = state["user_question"];
+  py::object rewritten = state["rewritten_question"];
+  return common::truthy(rewritten) ? rewritten : question;
+}
+
+py::object jinja_message(const char* message_class, const char* template_name) {
+  return module_global(message_class)
+      .attr("from_template")(module_global(template_name), py::arg("template_format") = "jinja2");
+}
+
+py::object correction_prompt(py::handle prompt_template, py::dict state) {
+  return prompt_template.attr("format")(py::arg("user_question") = current_question(state),
+                                        py::arg("python_code") = state["pandas_code"],
+                                        py::arg("error") = state["python_error_message"]);
+}
+
+py::dict code_update(py::handle self, py::object prompt) {
+  py::object response = self.attr("model").attr("invoke")(prompt);
+  py::dict update;
+  update["pandas_code"] = response.attr("code");
+  return update;
+}
+
+void define_pandas_generator(py::module_& m) {
+  step_class(m, "PandasGenerator")
+      .method(
+          "__init__", "model",
+          [](py::object self, py::object model) {
+            self.attr("model") = model.attr("with_structured_output")(
+                module_global("PythonCodeInput"));
+            py::list messages;
+            messages.append(jinja_message("SystemMessagePromptTemplate", "PANDAS_SYSTEM_TEMPLATE"));
+            messages.append(jinja_message("HumanMessagePromptTemplate", "PANDAS_HUMAN_TEMPLATE"));
+            self.attr("template") =
+                module_global("ChatPromptTemplate").attr("from_messages")(messages);
+            self.attr("correction_template") =
+                module_global("PromptTemplate").attr("from_template")(kPythonCorrectionTemplate);
+          },
+          py::arg("model"))
+      .method("generate_prompt", "state, /",
+              [](py::object self, py::object state_arg) -> py::object {
+                py::dict state = checked_state(state_arg);
+                py::object question = current_question(state);
+                py::object prompt_type = state["pandas_generation_prompt_type"];
+                if (prompt_type.equal(py::str("generation"))) {
+                  py::list pairs =
+                      zipped({state["generated_sql_query"], state["sql_execution_result"]});
+                  return self.attr("template").attr("format_messages")(
+                      py::arg("original_question") = question,
+                      py::arg("zipped_queries_results") = pairs,
+                      py::arg("save_path") = state["save_path"]);
+                }
+                if (prompt_type.equal(py::str("correction"))) {
+                  return correction_prompt(self.attr("correction_template"), state);
+                }
+                PyErr_SetString(PyExc_UnboundLocalError,
+                                "cannot access local variable 'prompt' where it is not "
+                                "associated with a value");
+                throw py::error_already_set();
+              })
+      .method("invoke", kInvokeSignature,
+              [](py::object self, py::object state, py::kwargs /*ignored*/) {
+                checked_state(state);
+                return code_update(self, self.attr("generate_prompt")(state));
+              })
+      .finish();
+}
+
+void define_pandas_correction(py::module_& m) {
+  step_class(m, "PandasCorrection")
+      .method(
+          "__init__", "model",
+          [](py::object self, py::object model) {
+            self.attr("model") = model.attr("with_structured_output")(
+                module_global("PythonCodeInput"));
+            self.attr("template") =
+                module_global("PromptTemplate").attr("from_template")(kPythonCorrectionTemplate);
+          },
+          py::arg("model"))
+      .method("generate_prompt", "state, /",
+              [](py::object self, py::object state_arg) {
+                return correction_prompt(self.attr("template"), checked_state(state_arg));
+              })
+      .method("invoke", kInvokeSignature,
+              [](py::object self, py::object state, py::kwargs /*ignored*/) {
+                checked_state(state);
+                return code_update(self, self.attr("generate_prompt")(state));
+              })
+      .finish();
+}
+
+// The wall-time limit of one analysis run, read at each run so that users can change it.
+double code_time_limit() {
+  const char* text = std::getenv("NORVIAI_CODE_TIME_LIMIT");
+  if (text == nullptr || *text == '\0') return kDefaultCodeTimeLimit;
+  try {
+    double seconds = std::stod(text);
+    if (seconds > 0 && std::isfinite(seconds)) return seconds;
+  } catch (const std::exception&) {
+  }
+  throw py::value_error("NORVIAI_CODE_TIME_LIMIT must be a positive number of seconds, got '" +
+                        std::string(text) + "'");
+}
+
+std::string format_seconds(double seconds) {
+  return py::str(py::module_::import("builtins").attr("format")(seconds, "g"));
+}
+
+// Only what an interpreter needs: no keys or credentials of the host reach the program.
+std::vector<std::string> sandbox_environment(const std::string& scratch_folder) {
+  std::vector<std::string> environment = {
+      "PATH=/usr/local/bin:/usr/bin:/bin",
+      "HOME=" + scratch_folder,
+      "TMPDIR=" + scratch_folder,
+      "MPLCONFIGDIR=" + scratch_folder + "/matplotlib",
+      "MPLBACKEND=agg",
+      "LANG=C.UTF-8",
+      "PYTHONIOENCODING=utf-8",
+      "PYTHONDONTWRITEBYTECODE=1",
+      "OPENBLAS_NUM_THREADS=1",
+      "OMP_NUM_THREADS=1",
+      "MKL_NUM_THREADS=1",
+  };
+  // Some processors need these for OpenBLAS to compute correctly; they hold no secret.
+  for (const char* name : {"OPENBLAS_CORETYPE", "OPENBLAS_L2_SIZE"}) {
+    if (const char* value = std::getenv(name)) environment.push_back(std::string(name) + "=" + value);
+  }
+  return environment;
+}
+
+const char* signal_name(int signal) {
+  const char* name = sigabbrev_np(signal);
+  return name != nullptr ? name : "unknown";
+}
+
+py::dict failure(py::object error_text) {
+  py::dict update;
+  update["python_execution_success"] = false;
+  update["python_error_message"] = error_text;
+  return update;
+}
+
+py::dict failure(const std::string& error_text) { return failure(py::str(error_text)); }
+
+// The child's answer: one JSON line from the runner, or why there is none.
+py::dict interpret(const core::SandboxResult& result, double limit) {
+  switch (result.outcome) {
+    case core::SandboxOutcome::kTimedOut:
+      return failure("TimeoutError: the analysis code did not finish within " +
+                     format_seconds(limit) + " seconds and was stopped");
+    case core::SandboxOutcome::kSignaled:
+      if (result.signal == SIGXCPU) {
+        return failure("TimeoutError: the analysis code used more than " + format_seconds(limit) +
+                       " seconds of processor time and was stopped");
+      }
+      return failure("RuntimeError: the analysis process crashed (signal SIG" +
+                     std::string(signal_name(result.signal)) + ")");
+    case core::SandboxOutcome::kFailedToStart:
+      return failure("RuntimeError: the analysis process could not be started: " + result.failure);
+    case core::SandboxOutcome::kExited:
+      break;
+  }
+  // The runner answers with one JSON line; the program's own writes to fd 1 go elsewhere.
+  std::string answer_line = result.standard_output;
+  while (!answer_line.empty() && answer_line.back() == '\n') answer_line.pop_back();
+  if (auto newline = answer_line.rfind('\n'); newline != std::string::npos) {
+    answer_line = answer_line.substr(newline + 1);
+  }
+  py::object parsed = py::none();
+  try {
+    parsed = py::module_::import("json").attr("loads")(py::bytes(answer_line));
+  } catch (py::error_already_set&) {
+  }
+  if (!py::isinstance<py::dict>(parsed)) {
+    std::string detail = result.standard_error.empty() ? "" : ": " + result.standard_error;
+    if (detail.size() > 2000) detail = ": ..." + detail.substr(detail.size() - 2000);
+    if (result.exit_code == 0) {
+      return failure("RuntimeError: the analysis process ended without an answer" + detail);
+    }
+    return failure("SystemExit: the analysis code ended its process with exit code " +
+                   std::to_string(result.exit_code) + detail);
+  }
+  py::dict answer = parsed;
+  if (common::truthy(answer["ok"])) {
+    py::dict update;
+    update["python_executed_output"] = answer["output"];
+    update["python_execution_success"] = true;
+    return update;
+  }
+  if (answer.contains("exit_requested") && common::truthy(answer["exit_requested"])) {
+    return failure(py::str("SystemExit: the analysis code asked to end its process ({})")
+                       .attr("format")(answer["error"]));
+  }
+  return failure(answer["error"]);
+}
+
+py::dict run_program(py::object code, py::dict state) {
+  double limit = code_time_limit();
+  py::module_ os = py::module_::import("os");
+  py::object tempfile = py::module_::import("tempfile");
+  py::object scratch = tempfile.attr("TemporaryDirectory")(py::arg("prefix") = "norviai-run-");
+  std::string scratch_folder = scratch.attr("name").cast<std::string>();
+
+  std::string working_directory = scratch_folder;
+  py::object save_path = state.attr("get")("save_path");
+  if (py::isinstance<py::str>(save_path) && common::truthy(save_path)) {
+    os.attr("makedirs")(save_path, py::arg("exist_ok") = true);
+    working_directory = os.attr("path").attr("abspath")(save_path).cast<std::string>();
+  }
+  std::string runner =
+      os.attr("path")
+          .attr("join")(os.attr("path").attr("dirname")(py::module_::import("norviai").attr("__file__")),
+                        "_sandbox_runner.py")
+          .cast<std::string>();
+
+  core::SandboxRequest request;
+  request.argv = {py::module_::import("sys").attr("executable").cast<std::string>(), "-I", runner};
+  request.environment = sandbox_environment(scratch_folder);
+  request.working_directory = working_directory;
+  request.standard_input = code.cast<std::string>();
+  request.limits.wall_time =
+      std::chrono::milliseconds(static_cast<long long>(std::ceil(limit * 1000.0)));
+
+  core::SandboxResult result;
+  {
+    py::gil_scoped_release release;
+    result = core::run_sandboxed(request);
+  }
+  py::dict update = interpret(result, limit);
+  scratch.attr("cleanup")();
+  return update;
+}
+
+std::string exception_text(py::error_already_set& error) {
+  py::object value = error.value();
+  return py::str("{}: {}").attr("format")(py::type::handle_of(value).attr("__name__"), value)
+      .cast<std::string>();
+}
+
+void define_pandas_executor(py::module_& m) {
+  step_class(m, "PandasExecutor")
+      .method(
+          "__init__", "model",
+          [](py::object self, py::object model) {
+            self.attr("model") = model;
+            py::list messages;
+            messages.append(jinja_message("HumanMessagePromptTemplate", "PANDAS_SYSTEM_TEMPLATE"));
+            self.attr("template") =
+                module_global("ChatPromptTemplate").attr("from_messages")(messages);
+          },
+          py::arg("model"))
+      .method("generate_prompt", "state, /",
+              [](py::object self, py::object state_arg) {
+                py::dict state = checked_state(state_arg);
+                py::list triples = zipped({state["follow_up_question"], state["generated_sql_query"],
+                                           state["sql_execution_result"]});
+                return self.attr("template").attr("format_messages")(
+                    py::arg("original_question") = state["original_question"],
+                    py::arg("zipped_queries_results") = triples,
+                    py::arg("save_path") = state["save_path"]);
+              })
+      .method("invoke", kInvokeSignature,
+              [](py::object /*self*/, py::object state_arg, py::kwargs /*ignored*/) {
+                py::dict state = checked_state(state_arg);
+                py::object code;
+                try {
+                  code = state["pandas_code"];
+                  // Parsing here is harmless and gives the program's own syntax error text.
+                  module_global("ast").attr("parse")(code, py::arg("mode") = "exec");
+                } catch (py::error_already_set& error) {
+                  if (!error.matches(PyExc_Exception)) throw;
+                  return failure(exception_text(error));
+                }
+                return run_program(code, state);
+              })
+      .finish();
+}
+
+}  // namespace
+
+void define_pandas_steps(py::module_& m) {
+  define_pandas_generator(m);
+  define_pandas_correction(m);
+  define_pandas_executor(m);
+}
+
+}  // namespace norviai::flowsteps
