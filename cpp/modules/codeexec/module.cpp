@@ -24,6 +24,7 @@ std::recursive_mutex execution_mutex;
 
 py::module_& module_handle() { return module_storage.get_stored(); }
 
+// Python's print, so whatever sys.stdout is at the time receives the line.
 void builtin_print(py::handle text) { py::module_::import("builtins").attr("print")(text); }
 
 // Runs one pip process per package in order; raises RuntimeError naming every failed one.
@@ -39,8 +40,8 @@ void install_dependencies(py::object dependencies) {
   }
   // Reported after the loop, so one failure does not keep the others from being tried.
   if (py::len(failures) > 0) {
-    py::set_error(PyExc_RuntimeError,
-                  py::str("pip install failed for: {}").format(py::str(", ").attr("join")(failures)));
+    py::object names = py::str(", ").attr("join")(failures);
+    py::set_error(PyExc_RuntimeError, py::str("pip install failed for: {}").format(names));
     throw py::error_already_set();
   }
 }

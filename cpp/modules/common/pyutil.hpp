@@ -7,6 +7,7 @@
 #include <pybind11/pybind11.h>
 
 #include <string>
+#include <string_view>
 #include <utility>
 
 namespace norviai::py_common {
@@ -69,12 +70,15 @@ class ClassBuilder {
   ClassBuilder& method(const char* name, Signature signature, F&& f, const Extra&... extra) {
     py::options options;
     options.disable_function_signatures();
+    // pybind11 treats a function named __init__ as a constructor of its own classes and would
+    // read our instances as such; the initialiser gets another name and is bound as __init__.
+    const char* function_name = std::string_view(name) == "__init__" ? "initialise" : name;
     const char* parameters = signature.parameters;
     std::string params = std::string("self") + (*parameters ? ", " : "") + parameters;
-    auto text = signed_doc(name, {params.c_str(), signature.doc});
+    auto text = signed_doc(function_name, {params.c_str(), signature.doc});
     // No sibling: the C++ method replaces the base's, it does not overload it.
-    py::cpp_function fn(std::forward<F>(f), py::name(name), py::is_method(cls_), text.c_str(),
-                        extra...);
+    py::cpp_function fn(std::forward<F>(f), py::name(function_name), py::is_method(cls_),
+                        text.c_str(), extra...);
     py::setattr(cls_, name, fn);
     return *this;
   }

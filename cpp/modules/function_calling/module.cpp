@@ -207,7 +207,7 @@ void define_picker(py::module_& m) {
         request["presence_penalty"] = 0;
         request["stop"] = py::none();
 
-        py::dict invocation_params(request);
+        py::dict invocation_params = request.attr("copy")();
         invocation_params.attr("pop")("messages");
         invocation_params["_type"] = "azure-openai-chat";
         py::object run = start_model_run(message_text, invocation_params);

@@ -19,6 +19,7 @@ py::object codeexec_function(const char* name) {
   return py::module_::import("norviai.codeexec").attr(name);
 }
 
+// Python's print, so whatever sys.stdout is at the time receives the line.
 void builtin_print(py::handle text) { py::module_::import("builtins").attr("print")(text); }
 
 // `try: body() except Exception as e: print(prefix + str(e))`.

@@ -1,0 +1,53 @@
+// Sandbox launcher: runs one program in its own session under resource limits, feeds it standard
+// input and captures its output, and kills its whole process group when the run ends.
+// run_sandboxed blocks until then; it keeps no global state, so threads may call it concurrently.
+// It touches no Python object: callers in an interpreter release the GIL around it.
+// Launch failures are reported in the result, not thrown; only std::bad_alloc escapes.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace norviai::core {
+
+// Each captured stream keeps at most this many bytes; the rest is read and dropped so that the
+// program never blocks on a full pipe.
+inline constexpr std::size_t kSandboxCaptureLimit = std::size_t{8} << 20;
+
+struct SandboxLimits {
+  // Wall-clock limit. The CPU-time limit (RLIMIT_CPU) equals it, rounded up to whole seconds.
+  std::chrono::milliseconds wall_time{60'000};
+  std::uint64_t address_space_bytes = std::uint64_t{4} << 30;  // RLIMIT_AS
+  std::uint64_t open_files = 256;                              // RLIMIT_NOFILE
+};
+
+struct SandboxRequest {
+  // argv[0] is an absolute path, executed as is: no PATH search, no shell.
+  std::vector<std::string> argv;
+  // The complete environment as "KEY=VALUE"; nothing is inherited from the caller.
+  std::vector<std::string> environment;
+  // Empty keeps the caller's working directory.
+  std::string working_directory;
+  // Written to the program's standard input, which is then closed.
+  std::string standard_input;
+  SandboxLimits limits;
+};
+
+enum class SandboxOutcome { kExited, kSignaled, kTimedOut, kFailedToStart };
+
+struct SandboxResult {
+  SandboxOutcome outcome = SandboxOutcome::kFailedToStart;
+  int exit_code = -1;  // kExited
+  int signal = 0;      // kSignaled: e.g. SIGSEGV, or SIGXCPU when the CPU-time limit struck first
+  std::string standard_output;
+  std::string standard_error;
+  std::string failure;  // kFailedToStart: the step that failed and the system's error text
+  std::chrono::milliseconds elapsed{0};  // from launch until the program was reaped
+};
+
+SandboxResult run_sandboxed(const SandboxRequest& request);
+
+}  // namespace norviai::core

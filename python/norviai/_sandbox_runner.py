@@ -1,0 +1,76 @@
+"""Child side of a sandboxed analysis run.
+
+Started by the sandbox launcher as ``<python> -I <path>/_sandbox_runner.py`` with the program text
+on standard input. Runs the program in a fresh namespace holding ``datetime``, captures what it
+prints and answers with exactly one JSON line on the original standard output, then exits 0.
+Standard library only: under ``-I`` the package itself is not importable.
+"""
+
+import ast
+import datetime
+import io
+import json
+import os
+import sys
+
+
+def _describe(error):
+    try:
+        message = str(error)
+    except BaseException:
+        message = "<exception str() failed>"
+    return "{}: {}".format(type(error).__name__, message)
+
+
+def _execute(source, captured):
+    tree = ast.parse(source, mode="exec")
+    code = compile(tree, filename="<ast>", mode="exec")
+    # One dict as globals and locals: top-level names stay visible inside the program's functions.
+    namespace = {"datetime": datetime}
+    sys.stdout = captured
+    try:
+        exec(code, namespace, namespace)
+    finally:
+        sys.stdout = sys.__stdout__
+
+
+def _write_line(fd, answer):
+    data = memoryview((json.dumps(answer) + "\n").encode("ascii"))
+    while data:
+        data = data[os.write(fd, data) :]
+
+
+def main():
+    # The answer channel is a private, non-inheritable copy of standard output; fd 1 itself now
+    # leads to standard error, so writes from C code or child processes cannot corrupt the answer.
+    answer_fd = os.dup(1)
+    os.dup2(2, 1)
+
+    # Set before the program imports anything: matplotlib reads the backend, BLAS its thread
+    # count, at import.
+    os.environ["MPLBACKEND"] = "agg"
+    for name in ("OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS", "MKL_NUM_THREADS"):
+        os.environ.setdefault(name, "1")
+
+    captured = io.StringIO()
+    try:
+        _execute(sys.stdin.buffer.read(), captured)
+        answer = {"ok": True, "output": captured.getvalue()}
+    except SystemExit as request:
+        answer = {"ok": False, "exit_requested": True, "error": _describe(request)}
+    except BaseException as error:
+        answer = {"ok": False, "error": _describe(error)}
+
+    _write_line(answer_fd, answer)
+    for stream in (sys.__stdout__, sys.__stderr__):
+        try:
+            stream.flush()
+        except BaseException:
+            pass
+    # Skips interpreter shutdown: threads the program left running would otherwise hold the run
+    # open until the launcher's time limit, although the answer is complete.
+    os._exit(0)
+
+
+if __name__ == "__main__":
+    main()
