@@ -177,9 +177,9 @@ class SqlLexer {
       if (backslash && c == '\\') {
         if (is(SqlDialect::kMySql) && at(pos_ + 1) == static_cast<unsigned char>(close)) {
           // Under NO_BACKSLASH_ESCAPES or ANSI_QUOTES the quote would end the text here instead.
-          refuse(std::string("The query escapes a quote with a backslash (\\") + close +
-                 ") in \"" + excerpt(text_, begin) + "\"; write the quote twice (" + close +
-                 close + ") instead.");
+          refuse(std::string("The query escapes a quote with a backslash (\\") + close + ") in \"" +
+                 excerpt(text_, begin) + "\"; write the quote twice (" + close + close +
+                 ") instead.");
           return;
         }
         pos_ += 2;
@@ -432,7 +432,7 @@ std::string because(std::string_view shown, Effect effect) {
   std::string_view instead;
   switch (effect) {
     case Effect::kChangesData:
-      what = "changes data or the schema (inside WITH too)";
+      what = "changes data or the schema (not allowed inside WITH either)";
       instead = "write a query that only reads, such as a SELECT";
       break;
     case Effect::kFiles:
@@ -521,9 +521,9 @@ class StatementChecker {
       ++i;
     }
     const std::string shown = i < tokens_.size() ? describe(tokens_[i]) : "'('";
-    const std::string first =
-        i < tokens_.size() && tokens_[i].kind == TokenKind::kWord ? ascii_upper(tokens_[i].value)
-                                                                  : "";
+    const std::string first = i < tokens_.size() && tokens_[i].kind == TokenKind::kWord
+                                  ? ascii_upper(tokens_[i].value)
+                                  : "";
     is_explain_ = first == "EXPLAIN" || first == "DESCRIBE" || first == "DESC";
     if (first == "SELECT" || first == "WITH" || first == "VALUES" || first == "TABLE" ||
         first == "SHOW" || first == "DESCRIBE" || first == "EXPLAIN" ||
@@ -547,9 +547,8 @@ class StatementChecker {
     const std::string next = word_at(i + 1);
 
     if (is_explain_ && (word == "ANALYZE" || word == "ANALYSE")) {
-      return "EXPLAIN " + written +
-             " runs the statement it explains; write EXPLAIN without " + written +
-             " (or just the query).";
+      return "EXPLAIN " + written + " runs the statement it explains; write EXPLAIN without " +
+             written + " (or just the query).";
     }
     if (word == "INTO") {
       if (next == "OUTFILE" || next == "DUMPFILE") {
@@ -632,10 +631,10 @@ GuardVerdict check_read_only(std::string_view sql, SqlDialect dialect) {
   for (std::size_t i = first_semicolon + 1; i < tokens.size(); ++i) {
     if (tokens[i].kind != TokenKind::kSemicolon) {
       if (first_semicolon == 0) break;  // leading ';': reported below
-      return refused(
+      const std::string more_than_one =
           "Only one statement may be run, but the text holds more than one (the second starts "
-          "with " +
-          describe(tokens[i]) + "); send a single read-only query.");
+          "with ";
+      return refused(more_than_one + describe(tokens[i]) + "); send a single read-only query.");
     }
     second_semicolon = true;
   }

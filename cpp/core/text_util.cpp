@@ -21,8 +21,8 @@ std::string_view trim_view(std::string_view text) {
 // nothing at all.
 bool is_language_tag(std::string_view word) {
   return std::all_of(word.begin(), word.end(), [](char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-           c == '_' || c == '+' || c == '-' || c == '#' || c == '.';
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
+           c == '+' || c == '-' || c == '#' || c == '.';
   });
 }
 
@@ -47,13 +47,11 @@ std::optional<std::string> single_fenced_block(std::string_view text) {
   // guessing which one holds the answer would be worse than leaving the text alone.
   if (fences.size() != 2) return std::nullopt;
 
-  std::string_view inner =
-      text.substr(fences[0].second, fences[1].first - fences[0].second);
+  std::string_view inner = text.substr(fences[0].second, fences[1].first - fences[0].second);
   // A one-line block ("```SELECT 1```") has no tag line; otherwise the rest of the opening line
   // is dropped only when it reads as a tag, so "```SELECT *\nFROM t```" keeps its first line.
   const auto newline = inner.find('\n');
-  if (newline != std::string_view::npos &&
-      is_language_tag(trim_view(inner.substr(0, newline)))) {
+  if (newline != std::string_view::npos && is_language_tag(trim_view(inner.substr(0, newline)))) {
     inner.remove_prefix(newline + 1);
   }
   return trim(inner);

@@ -7,4 +7,5 @@ sys.path.insert(0, os.path.join(os.path.dirname(__file__), os.pardir))
 pytest_plugins = [
     "support.pytest_model_server",
     "support.pytest_databases",
+    "support.pytest_vendor_service",
 ]

@@ -9,5 +9,6 @@ namespace norviai::agent {
 namespace py = pybind11;
 
 void define_custom_runnable_agent(py::module_& m);
+void define_front_end(py::module_& m);
 
 }  // namespace norviai::agent

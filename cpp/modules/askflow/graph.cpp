@@ -174,6 +174,56 @@ py::bytes draw_png_locally(py::object drawable) {
   return completed.attr("stdout");
 }
 
+
+// Sets the attributes in their documented order; `make_model` builds one chat model and
+// `make_picker` the relevant-table picker.
+template <typename MakeModel, typename MakePicker>
+void initialise(py::module_& m, py::object self, py::object custom_sql_db, MakeModel&& make_model,
+                MakePicker&& make_picker) {
+  self.attr("db") = custom_sql_db;
+  self.attr("graph") = global(m, "StateGraph")(global(m, "SQLState"));
+  self.attr("runnable_config") = self.attr("_config_graph")();
+  for (const auto& spec : kModels) self.attr(spec.attribute) = make_model(spec);
+  self.attr("relevant_table_picker") = make_picker();
+  self.attr("compiled_graph") = self.attr("_compile_graph")(self.attr("runnable_config"));
+}
+
+py::dict sampling_settings(const ModelSpec& spec, double timeout) {
+  py::dict model_kwargs;
+  model_kwargs["top_p"] = 0.95;
+  py::dict settings;
+  settings["max_tokens"] = spec.max_tokens;
+  settings["temperature"] = 0;
+  settings["model_kwargs"] = model_kwargs;
+  settings["timeout"] = timeout;
+  return settings;
+}
+
+// The question graph over any OpenAI-compatible server, for the command line: ChatOpenAI
+// models and an openai.OpenAI picker client with the same per-model settings.
+py::object openai_graph(py::module_& m, py::object custom_sql_db, py::object small_model,
+                        py::object large_model, py::object base_url, py::object api_key) {
+  py::object graph_class = global(m, "SQLGraph");
+  py::object self = py::module_::import("builtins").attr("object").attr("__new__")(graph_class);
+  double timeout = model_timeout();
+  py::object chat_openai = py::module_::import("langchain_openai").attr("ChatOpenAI");
+  initialise(
+      m, self, custom_sql_db,
+      [&](const ModelSpec& spec) {
+        return chat_openai(**sampling_settings(spec, timeout),
+                           py::arg("model") = spec.large ? large_model : small_model,
+                           py::arg("base_url") = base_url, py::arg("api_key") = api_key);
+      },
+      [&] {
+        py::object client = py::module_::import("openai").attr("OpenAI")(
+            py::arg("base_url") = base_url, py::arg("api_key") = api_key,
+            py::arg("timeout") = timeout);
+        return py::module_::import("norviai.function_calling.base")
+            .attr("_picker_with_client")(client, small_model, custom_sql_db);
+      });
+  return self;
+}
+
 }  // namespace
 
 void define_graph(py::module_& m) {
@@ -184,21 +234,18 @@ void define_graph(py::module_& m) {
               py::object config_4) mutable {
             py::dict small_settings = config_35.attr("__dict__");
             py::dict large_settings = config_4.attr("__dict__");
-            self.attr("db") = custom_sql_db;
-            self.attr("graph") = global(m, "StateGraph")(global(m, "SQLState"));
-            self.attr("runnable_config") = self.attr("_config_graph")();
             double timeout = model_timeout();
-            for (const auto& spec : kModels) {
-              py::dict model_kwargs;
-              model_kwargs["top_p"] = 0.95;
-              self.attr(spec.attribute) = global(m, "AzureChatOpenAI")(
-                  **(spec.large ? large_settings : small_settings),
-                  py::arg("max_tokens") = spec.max_tokens, py::arg("temperature") = 0,
-                  py::arg("model_kwargs") = model_kwargs, py::arg("timeout") = timeout);
-            }
-            self.attr("relevant_table_picker") = global(m, "RelevantTablePicker")(
-                py::arg("config") = config_35, py::arg("db") = custom_sql_db);
-            self.attr("compiled_graph") = self.attr("_compile_graph")(self.attr("runnable_config"));
+            initialise(
+                m, self, custom_sql_db,
+                [&](const ModelSpec& spec) {
+                  return global(m, "AzureChatOpenAI")(
+                      **(spec.large ? large_settings : small_settings),
+                      **sampling_settings(spec, timeout));
+                },
+                [&] {
+                  return global(m, "RelevantTablePicker")(py::arg("config") = config_35,
+                                                          py::arg("db") = custom_sql_db);
+                });
           },
           py::arg("custom_sql_db"), py::arg("config_35"), py::arg("config_4"))
       .method(
@@ -263,6 +310,12 @@ void define_graph(py::module_& m) {
           py::arg("visualization_type") = "ascii",
           py::arg("save_graph_path") = "graph_visualization.png")
       .finish();
+  common::def_signed(
+      m, "_openai_graph", "custom_sql_db, small_model, large_model, base_url, api_key",
+      [m](py::object db, py::object small, py::object large, py::object base_url,
+          py::object api_key) mutable { return openai_graph(m, db, small, large, base_url, api_key); },
+      py::arg("custom_sql_db"), py::arg("small_model"), py::arg("large_model"),
+      py::arg("base_url"), py::arg("api_key"));
 }
 
 }  // namespace norviai::askflow

@@ -257,4 +257,19 @@ PYBIND11_MODULE(base, m) {
   py::module_::import("builtins").attr("print")(py::str("using yaml in : ") + py::str(path));
 
   define_picker(m);
+  // For the command line's OpenAI-compatible servers: the same picker over an openai.OpenAI
+  // client. Applications use the Azure constructor.
+  common::def_signed(
+      m, "_picker_with_client", "client, model_name, db",
+      [](py::object client, py::object model_name, py::object db) {
+        py::object picker_class = module_handle().attr("RelevantTablePicker");
+        py::object picker = py::module_::import("builtins").attr("object").attr("__new__")(
+            picker_class);
+        picker.attr("client") = client;
+        picker.attr("model_name") = model_name;
+        picker.attr("schema_info_tool") =
+            module_handle().attr("InfoSQLDatabaseTool")(py::arg("db") = db);
+        return picker;
+      },
+      py::arg("client"), py::arg("model_name"), py::arg("db"));
 }

@@ -1,0 +1,196 @@
+// The application-facing functions: create an agent for a database, answer one question with
+// it and report the usage, and build a plain chat model from the vendor's settings.
+#include <string>
+
+#include "modules/agent/agent.hpp"
+
+namespace norviai::agent {
+
+namespace {
+
+namespace common = norviai::py_common;
+
+struct EngineScheme {
+  const char* engine;
+  const char* scheme;
+};
+
+constexpr EngineScheme kEngines[] = {
+    {"PostgreSQL", "postgresql+psycopg2"},
+    {"MsSQL", "mssql+pyodbc"},
+    {"MySQL", "mysql+mysqlconnector"},
+    {"SQLite", "sqlite"},
+};
+
+// Result keys of run_agent, in order, with the state key each is read from.
+constexpr std::pair<const char*, const char*> kResultKeys[] = {
+    {"output", "final_response"},
+    {"python_code", "pandas_code"},
+    {"image_path", "image_path"},
+    {"generated_query", "generated_sql_query"},
+    {"sql_execution_result", "sql_execution_result"},
+};
+
+py::module_ agent_module() { return py::module_::import("norviai.agent"); }
+
+void print(py::handle text) { py::module_::import("builtins").attr("print")(text); }
+
+// Percent-escapes what would change the URL's meaning; plain values come out unchanged.
+py::str url_part(py::handle value) {
+  return py::module_::import("urllib.parse").attr("quote")(py::str(value), py::arg("safe") = "");
+}
+
+py::str connection_url(py::object engine, py::object db_name, py::object db_user,
+                       py::object db_password, py::object db_host, py::object db_port) {
+  py::object scheme = py::none();
+  for (const auto& entry : kEngines) {
+    if (engine.equal(py::str(entry.engine))) scheme = py::str(entry.scheme);
+  }
+  if (engine.equal(py::str("SQLite"))) {
+    return py::str("sqlite:///") + py::str(db_name);
+  }
+  return py::str(scheme) + py::str("://") + url_part(db_user) + py::str(":") +
+         url_part(db_password) + py::str("@") + py::str(db_host) + py::str(":") +
+         py::str(db_port) + py::str("/") + py::str(db_name);
+}
+
+// An SQLite path that does not exist would be created empty by the driver: refuse it.
+void require_existing_sqlite_file(py::object engine, py::object db_name) {
+  if (!engine.equal(py::str("SQLite"))) return;
+  std::string path = py::str(db_name);
+  if (path == ":memory:" || path.empty()) return;
+  if (!common::truthy(py::module_::import("os").attr("path").attr("isfile")(db_name))) {
+    PyErr_SetObject(PyExc_FileNotFoundError,
+                    py::str("SQLite database file not found: {}").format(db_name).ptr());
+    throw py::error_already_set();
+  }
+}
+
+py::object settings_from(py::object settings_class, py::dict record) {
+  return settings_class(py::arg("azure_deployment") = record.attr("get")("deployment_name"),
+                        py::arg("azure_endpoint") = record.attr("get")("azure_endpoint"),
+                        py::arg("api_key") = record.attr("get")("api_key"),
+                        py::arg("api_version") = record.attr("get")("api_version"));
+}
+
+py::object create_agent(py::object /*norvi_api_key*/, py::object engine, py::object db_name,
+                        py::object db_user, py::object db_password, py::object db_host,
+                        py::object db_port, py::object /*instructions*/) {
+  py::module_ m = agent_module();
+  require_existing_sqlite_file(engine, db_name);
+  py::str url = connection_url(engine, db_name, db_user, db_password, db_host, db_port);
+  py::object database = m.attr("CustomSQLDatabase").attr("from_uri")(url);
+
+  py::object handler = m.attr("NorviAPIHandler")(py::arg("norvi_api_key") = py::none());
+  py::object response = m.attr("requests").attr("get")(
+      py::str(handler.attr("main_url")) + py::str("/norvi/azure-openais/"),
+      py::arg("timeout") = py::module_::import("norviai.api").attr("_service_timeout")());
+  py::object records = response.attr("json")();
+
+  py::object small_class = m.attr("AzureOpenAIChat35");
+  py::object large_class = m.attr("AzureOpenAIChat4");
+  py::object config_35 = small_class(py::arg("azure_endpoint") = py::none());
+  py::object config_4 = small_class(py::arg("azure_endpoint") = py::none());
+  for (auto record : records) {
+    py::object model = record["model"];
+    if (model.equal(py::str("GPT-3.5"))) {
+      config_35 = settings_from(small_class, py::reinterpret_borrow<py::dict>(record));
+    } else if (common::truthy(model.attr("startswith")("GPT-4"))) {
+      config_4 = settings_from(large_class, py::reinterpret_borrow<py::dict>(record));
+    }
+  }
+  if (!common::truthy(config_35.attr("azure_endpoint")) ||
+      !common::truthy(config_4.attr("azure_endpoint"))) {
+    print(py::str("Internal Server Error!"));
+    return py::none();
+  }
+  print(py::str("Agent is Ready!"));
+  return m.attr("SQLGraph")(py::arg("custom_sql_db") = database, py::arg("config_35") = config_35,
+                            py::arg("config_4") = config_4);
+}
+
+py::object run_agent(py::object agent, py::object norvi_api_key, py::object query,
+                     py::object media_path) {
+  py::module_ m = agent_module();
+  py::object tokens = py::none();
+  py::object total_cost = py::none();
+  py::object result = py::none();
+  py::dict inputs;
+  inputs["user_question"] = query;
+  inputs["save_path"] = media_path;
+  py::module_::import("os").attr("makedirs")(media_path, py::arg("exist_ok") = true);
+
+  py::object callback_context = m.attr("get_openai_callback")();
+  py::object callback = callback_context.attr("__enter__")();
+  try {
+    py::object state = agent.attr("invoke")(inputs);
+    py::dict mapping;
+    for (const auto& [result_key, state_key] : kResultKeys) {
+      // A key the run never wrote (the SQL path gave up) is None, not a lost answer.
+      mapping[result_key] = state.attr("get")(state_key);
+    }
+    result = mapping;
+    tokens = callback.attr("total_tokens");
+    total_cost = callback.attr("total_cost");
+  } catch (py::error_already_set& error) {
+    if (!error.matches(PyExc_Exception)) {
+      callback_context.attr("__exit__")(error.type(), error.value(), error.trace());
+      throw;
+    }
+    py::module_::import("traceback")
+        .attr("print_exception")(error.type(), error.value(), error.trace());
+    print(py::str("An error occurred when running the agent: ") + py::str(error.value()));
+    py::dict failure;
+    failure["output"] = "An error occurred";
+    result = failure;
+  }
+  callback_context.attr("__exit__")(py::none(), py::none(), py::none());
+
+  if (!tokens.is_none() && !total_cost.is_none()) {
+    try {
+      m.attr("send_user_question")(norvi_api_key, query, tokens, total_cost);
+    } catch (py::error_already_set& error) {
+      // The answer is already there; a failed report must not lose it.
+      if (!error.matches(PyExc_Exception)) throw;
+      print(py::str("The usage report could not be sent: {}: {}")
+                .format(py::type::handle_of(error.value()).attr("__name__"), error.value()));
+    }
+  }
+  if (py::isinstance<py::dict>(result) && common::truthy(result) &&
+      result.contains(py::str("output"))) {
+    return result;
+  }
+  return py::str("Error: No output generated from the agent.");
+}
+
+py::object create_chat_openai_instance(py::object norvi_api_key) {
+  py::module_ m = agent_module();
+  py::object handler = m.attr("NorviAPIHandler")(py::arg("norvi_api_key") = norvi_api_key);
+  py::object record = handler.attr("get_openai_data")();
+  py::object model_name = record["model_name"];
+  py::object temperature = record.attr("get")("temperature", 1);
+  py::object api_key = record["api_key"];
+  py::object model = m.attr("ChatOpenAI")(py::arg("openai_api_key") = api_key,
+                                          py::arg("model") = model_name,
+                                          py::arg("temperature") = temperature);
+  print(py::str("LLM is Ready!"));
+  return model;
+}
+
+}  // namespace
+
+void define_front_end(py::module_& m) {
+  common::def_signed(
+      m, "create_agent",
+      "norvi_api_key, engine, db_name, db_user, db_password, db_host, db_port, instructions=None",
+      &create_agent, py::arg("norvi_api_key"), py::arg("engine"), py::arg("db_name"),
+      py::arg("db_user"), py::arg("db_password"), py::arg("db_host"), py::arg("db_port"),
+      py::arg("instructions") = py::none());
+  common::def_signed(m, "run_agent", "agent, norvi_api_key, query, media_path", &run_agent,
+                     py::arg("agent"), py::arg("norvi_api_key"), py::arg("query"),
+                     py::arg("media_path"));
+  common::def_signed(m, "create_chat_openai_instance", "norvi_api_key",
+                     &create_chat_openai_instance, py::arg("norvi_api_key"));
+}
+
+}  // namespace norviai::agent
