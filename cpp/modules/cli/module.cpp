@@ -1,4 +1,7 @@
-// norviai.cli extension module.
-#include "modules/common/pyutil.hpp"
+// norviai.cli: the `norviai` command line.
+#include "modules/cli/cli.hpp"
 
-PYBIND11_MODULE(cli, m) { (void)m; }
+PYBIND11_MODULE(cli, m) {
+  norviai::cli::define_offline_model(m);
+  norviai::cli::define_commands(m);
+}

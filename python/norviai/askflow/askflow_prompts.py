@@ -66,7 +66,8 @@ Database schema (with a few sample rows per table):
 
 The user's question: {user_question}"""
 
-# jinja2. Variables: original_question, zipped_queries_results (query/result pairs, or
+# jinja2 (langchain renders it in a sandbox that allows no attribute access, so no loop.index).
+# Variables: original_question, zipped_queries_results (query/result pairs, or
 # follow-up/query/result triples: the last two items are always the query and its result),
 # save_path (folder where a plot is to be saved).
 PANDAS_SYSTEM_TEMPLATE = """You are a data analyst who writes Python 3 code with pandas and \
@@ -76,9 +77,9 @@ query results below and prints the findings that answer the question.
 
 Question: {{ original_question }}
 
-{% for item in zipped_queries_results %}SQL query {{ loop.index }}:
+{% for item in zipped_queries_results %}SQL query:
 {{ item[-2] }}
-Result of query {{ loop.index }} (a Python list of row tuples):
+Result of the query (a Python list of row tuples):
 {{ item[-1] }}
 
 {% endfor %}How to write the program:
@@ -108,7 +109,7 @@ CORRECT_SQL_TEMPLATE = """The {{ dialect }} queries written so far for the quest
 give a usable answer. Here is each attempt with what running it gave. A result of "None" means \
 the query ran but returned no rows; any other text is the database's error message.
 
-{% for query, result in zipped_queries_errors %}Attempt {{ loop.index }}:
+{% for query, result in zipped_queries_errors %}Attempt:
 Query:
 {{ query }}
 Result:
