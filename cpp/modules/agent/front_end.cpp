@@ -33,8 +33,6 @@ constexpr std::pair<const char*, const char*> kResultKeys[] = {
 
 py::module_ agent_module() { return py::module_::import("norviai.agent"); }
 
-void print(py::handle text) { py::module_::import("builtins").attr("print")(text); }
-
 // Percent-escapes what would change the URL's meaning; plain values come out unchanged.
 py::str url_part(py::handle value) {
   return py::module_::import("urllib.parse").attr("quote")(py::str(value), py::arg("safe") = "");
@@ -50,8 +48,8 @@ py::str connection_url(py::object engine, py::object db_name, py::object db_user
     return py::str("sqlite:///") + py::str(db_name);
   }
   return py::str(scheme) + py::str("://") + url_part(db_user) + py::str(":") +
-         url_part(db_password) + py::str("@") + py::str(db_host) + py::str(":") +
-         py::str(db_port) + py::str("/") + py::str(db_name);
+         url_part(db_password) + py::str("@") + py::str(db_host) + py::str(":") + py::str(db_port) +
+         py::str("/") + py::str(db_name);
 }
 
 // An SQLite path that does not exist would be created empty by the driver: refuse it.
@@ -82,9 +80,11 @@ py::object create_agent(py::object /*norvi_api_key*/, py::object engine, py::obj
   py::object database = m.attr("CustomSQLDatabase").attr("from_uri")(url);
 
   py::object handler = m.attr("NorviAPIHandler")(py::arg("norvi_api_key") = py::none());
-  py::object response = m.attr("requests").attr("get")(
-      py::str(handler.attr("main_url")) + py::str("/norvi/azure-openais/"),
-      py::arg("timeout") = py::module_::import("norviai.api").attr("_service_timeout")());
+  py::object response =
+      m.attr("requests")
+          .attr("get")(
+              py::str(handler.attr("main_url")) + py::str("/norvi/azure-openais/"),
+              py::arg("timeout") = py::module_::import("norviai.api").attr("_service_timeout")());
   py::object records = response.attr("json")();
 
   py::object small_class = m.attr("AzureOpenAIChat35");
@@ -101,10 +101,10 @@ py::object create_agent(py::object /*norvi_api_key*/, py::object engine, py::obj
   }
   if (!common::truthy(config_35.attr("azure_endpoint")) ||
       !common::truthy(config_4.attr("azure_endpoint"))) {
-    print(py::str("Internal Server Error!"));
+    py::print(py::str("Internal Server Error!"));
     return py::none();
   }
-  print(py::str("Agent is Ready!"));
+  py::print(py::str("Agent is Ready!"));
   return m.attr("SQLGraph")(py::arg("custom_sql_db") = database, py::arg("config_35") = config_35,
                             py::arg("config_4") = config_4);
 }
@@ -139,7 +139,7 @@ py::object run_agent(py::object agent, py::object norvi_api_key, py::object quer
     }
     py::module_::import("traceback")
         .attr("print_exception")(error.type(), error.value(), error.trace());
-    print(py::str("An error occurred when running the agent: ") + py::str(error.value()));
+    py::print(py::str("An error occurred when running the agent: ") + py::str(error.value()));
     py::dict failure;
     failure["output"] = "An error occurred";
     result = failure;
@@ -152,8 +152,8 @@ py::object run_agent(py::object agent, py::object norvi_api_key, py::object quer
     } catch (py::error_already_set& error) {
       // The answer is already there; a failed report must not lose it.
       if (!error.matches(PyExc_Exception)) throw;
-      print(py::str("The usage report could not be sent: {}: {}")
-                .format(py::type::handle_of(error.value()).attr("__name__"), error.value()));
+      py::print(py::str("The usage report could not be sent: {}: {}")
+                    .format(py::type::handle_of(error.value()).attr("__name__"), error.value()));
     }
   }
   if (py::isinstance<py::dict>(result) && common::truthy(result) &&
@@ -170,10 +170,10 @@ py::object create_chat_openai_instance(py::object norvi_api_key) {
   py::object model_name = record["model_name"];
   py::object temperature = record.attr("get")("temperature", 1);
   py::object api_key = record["api_key"];
-  py::object model = m.attr("ChatOpenAI")(py::arg("openai_api_key") = api_key,
-                                          py::arg("model") = model_name,
-                                          py::arg("temperature") = temperature);
-  print(py::str("LLM is Ready!"));
+  py::object model =
+      m.attr("ChatOpenAI")(py::arg("openai_api_key") = api_key, py::arg("model") = model_name,
+                           py::arg("temperature") = temperature);
+  py::print(py::str("LLM is Ready!"));
   return model;
 }
 

@@ -15,8 +15,6 @@ namespace common = norviai::py_common;
 constexpr const char* kDefaultServiceUrl = "http://127.0.0.1:8731";
 constexpr double kDefaultServiceTimeout = 30.0;
 
-void print(py::handle text) { py::module_::import("builtins").attr("print")(text); }
-
 // The service base URL without a trailing slash; NORVIAI_SERVICE_URL overrides the
 // self-hosted default.
 std::string service_url() {
@@ -50,8 +48,9 @@ py::object masked(py::handle record) {
 
 // GET <main_url><path>, raise for an error status, parse the JSON body.
 py::object fetch(py::handle self, const char* path) {
-  py::object response = py::module_::import("requests").attr("get")(
-      py::str(self.attr("main_url")) + py::str(path), py::arg("timeout") = service_timeout());
+  py::object response = py::module_::import("requests")
+                            .attr("get")(py::str(self.attr("main_url")) + py::str(path),
+                                         py::arg("timeout") = service_timeout());
   response.attr("raise_for_status")();
   return response.attr("json")();
 }
@@ -92,8 +91,8 @@ void define_handler(py::module_& m) {
                 try {
                   py::object records = fetch(self, "/norvi/azure-openais/");
                   // Printed before the emptiness test, as the record is looked at first.
-                  print(py::str("azureopenai_data: ") +
-                        py::str(masked(records.attr("__getitem__")(0))));
+                  py::print(py::str("azureopenai_data: ") +
+                            py::str(masked(records.attr("__getitem__")(0))));
                   return first_or_none(records);
                 } catch (py::error_already_set& error) {
                   if (!error.matches(PyExc_Exception)) throw;
@@ -120,8 +119,8 @@ py::object send_user_question(py::object norvi_api_key, py::object query, py::ob
     py::object response;
     client.attr("__enter__")();
     try {
-      response = client.attr("post")(endpoint, py::arg("json") = body,
-                                     py::arg("headers") = headers);
+      response =
+          client.attr("post")(endpoint, py::arg("json") = body, py::arg("headers") = headers);
     } catch (py::error_already_set& error) {
       client.attr("__exit__")(error.type(), error.value(), error.trace());
       throw;
@@ -129,14 +128,14 @@ py::object send_user_question(py::object norvi_api_key, py::object query, py::ob
     client.attr("__exit__")(py::none(), py::none(), py::none());
     py::object status = response.attr("status_code");
     if (status.equal(py::int_(201))) {
-      print(py::str("Success at:Norvi1!."));
+      py::print(py::str("Success at:Norvi1!."));
       return response.attr("json")();
     }
-    print(py::str("Failed at:Norvi0! : "));
+    py::print(py::str("Failed at:Norvi0! : "));
     return py::none();
   } catch (py::error_already_set& error) {
     if (!error.matches(httpx.attr("HTTPError"))) throw;
-    print(py::str("An error occurred during the API request: {}").format(error.value()));
+    py::print(py::str("An error occurred during the API request: {}").format(error.value()));
     return py::none();
   }
 }

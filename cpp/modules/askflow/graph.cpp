@@ -100,7 +100,8 @@ py::object compile_graph(py::module_& m, py::object self) {
   graph.attr("add_node")("sql_generation_node",
                          step("SQLGeneration", with_db_model("sql_generation_model")));
   graph.attr("add_edge")("relevant_schemas_node", "sql_generation_node");
-  graph.attr("add_node")("rewrite_query_node", step("RewriteQuery", with_db_model("pandas_ai_model")));
+  graph.attr("add_node")("rewrite_query_node",
+                         step("RewriteQuery", with_db_model("pandas_ai_model")));
   graph.attr("add_edge")("rewrite_query_node", "relevant_table_names_node");
   graph.attr("add_node")("sql_syntax_checker_node",
                          step("SQLSyntaxChecker", with_db_model("relevant_tables_model")));
@@ -149,8 +150,9 @@ std::string dot_text(py::object drawable) {
     }
     return out + "\"";
   };
-  std::string dot = "digraph G {\n  rankdir=TB;\n  node [shape=box, style=\"rounded,filled\", "
-                    "fillcolor=\"#f2f0ff\", fontname=\"Helvetica\"];\n";
+  std::string dot =
+      "digraph G {\n  rankdir=TB;\n  node [shape=box, style=\"rounded,filled\", "
+      "fillcolor=\"#f2f0ff\", fontname=\"Helvetica\"];\n";
   for (auto item : drawable.attr("nodes").attr("values")()) {
     dot += "  " + quoted(item.attr("id")) + " [label=" + quoted(item.attr("name")) + "];\n";
   }
@@ -173,7 +175,6 @@ py::bytes draw_png_locally(py::object drawable) {
       py::arg("check") = true, py::arg("timeout") = 60);
   return completed.attr("stdout");
 }
-
 
 // Sets the attributes in their documented order; `make_model` builds one chat model and
 // `make_picker` the relevant-table picker.
@@ -251,8 +252,8 @@ void define_graph(py::module_& m) {
       .method(
           "_config_graph",
           "metadata=None, tags=['askflow'], max_concurrency=20, recursion_limit=50",
-          [m](py::object /*self*/, py::object metadata, py::object tags,
-              py::object max_concurrency, py::object recursion_limit) mutable {
+          [m](py::object /*self*/, py::object metadata, py::object tags, py::object max_concurrency,
+              py::object recursion_limit) mutable {
             if (tags.is_none()) {
               // The default; a fresh list per call so that no caller can change it for others.
               py::list askflow_tag;
@@ -273,14 +274,13 @@ void define_graph(py::module_& m) {
           "invoke", "inputs",
           [](py::object self, py::object inputs) {
             common::require_exact_type(inputs, dict_type(), "inputs");
-            py::object final_state = self.attr("compiled_graph")
-                                         .attr("invoke")(inputs, py::arg("config") =
-                                                                     self.attr("runnable_config"));
+            py::object final_state =
+                self.attr("compiled_graph")
+                    .attr("invoke")(inputs, py::arg("config") = self.attr("runnable_config"));
             if (!final_state.is_none() && !py::isinstance<py::dict>(final_state)) {
-              throw py::type_error("The final state must be of type 'dict', got '" +
-                                   std::string(py::str(py::type::handle_of(final_state)
-                                                           .attr("__name__"))) +
-                                   "'");
+              throw py::type_error(
+                  "The final state must be of type 'dict', got '" +
+                  std::string(py::str(py::type::handle_of(final_state).attr("__name__"))) + "'");
             }
             return final_state;
           },
@@ -313,9 +313,11 @@ void define_graph(py::module_& m) {
   common::def_signed(
       m, "_openai_graph", "custom_sql_db, small_model, large_model, base_url, api_key",
       [m](py::object db, py::object small, py::object large, py::object base_url,
-          py::object api_key) mutable { return openai_graph(m, db, small, large, base_url, api_key); },
-      py::arg("custom_sql_db"), py::arg("small_model"), py::arg("large_model"),
-      py::arg("base_url"), py::arg("api_key"));
+          py::object api_key) mutable {
+        return openai_graph(m, db, small, large, base_url, api_key);
+      },
+      py::arg("custom_sql_db"), py::arg("small_model"), py::arg("large_model"), py::arg("base_url"),
+      py::arg("api_key"));
 }
 
 }  // namespace norviai::askflow

@@ -69,9 +69,9 @@ std::string describe(ModelSource source) {
     case ModelSource::kAzure:
       return "Azure OpenAI at " + env("AZURE_OPENAI_ENDPOINT");
     case ModelSource::kOpenAi:
-      return "the OpenAI-compatible server at " +
-             (env("OPENAI_BASE_URL").empty() ? std::string("the OpenAI default")
-                                             : env("OPENAI_BASE_URL"));
+      return "the OpenAI-compatible server at " + (env("OPENAI_BASE_URL").empty()
+                                                       ? std::string("the OpenAI default")
+                                                       : env("OPENAI_BASE_URL"));
   }
   return "";
 }
@@ -140,8 +140,10 @@ py::str engine_name(py::object url) {
   if (backend == "mysql" || backend == "mariadb") return py::str("MySQL");
   if (backend == "mssql") return py::str("MsSQL");
   if (backend == "sqlite") return py::str("SQLite");
-  throw UserError("the vendor service path supports PostgreSQL, MySQL, SQL Server and SQLite, "
-                  "not " + backend);
+  throw UserError(
+      "the vendor service path supports PostgreSQL, MySQL, SQL Server and SQLite, "
+      "not " +
+      backend);
 }
 
 // Everything one question needs; the offline model lives as long as the agent.
@@ -166,21 +168,20 @@ void build_agent(Session& session, py::object url) {
       session.offline_model =
           import("norviai.cli").attr("_OfflineModel")(package_file("data/offline_model.json"));
       py::object endpoint = session.offline_model.attr("base_url");
-      session.agent = sql_graph(
-          open_database(url),
-          azure_settings("AzureOpenAIChat35", py::str("offline-small"), endpoint,
-                         py::str("offline"), py::str(kPlaceholderVersion)),
-          azure_settings("AzureOpenAIChat4", py::str("offline-large"), endpoint,
-                         py::str("offline"), py::str(kPlaceholderVersion)));
+      session.agent =
+          sql_graph(open_database(url),
+                    azure_settings("AzureOpenAIChat35", py::str("offline-small"), endpoint,
+                                   py::str("offline"), py::str(kPlaceholderVersion)),
+                    azure_settings("AzureOpenAIChat4", py::str("offline-large"), endpoint,
+                                   py::str("offline"), py::str(kPlaceholderVersion)));
       return;
     }
     case ModelSource::kService: {
       py::object port = url.attr("port");
       session.agent = import("norviai.agent")
-                          .attr("create_agent")(
-                              py::str(env("NORVIAI_API_KEY")), engine_name(url),
-                              url.attr("database"), url.attr("username"), url.attr("password"),
-                              url.attr("host"), port);
+                          .attr("create_agent")(py::str(env("NORVIAI_API_KEY")), engine_name(url),
+                                                url.attr("database"), url.attr("username"),
+                                                url.attr("password"), url.attr("host"), port);
       if (session.agent.is_none()) {
         throw UserError("the vendor service at " + env("NORVIAI_SERVICE_URL") +
                         " has no usable GPT-3.5 and GPT-4 deployments");
@@ -204,12 +205,12 @@ void build_agent(Session& session, py::object url) {
       std::string key = env("OPENAI_API_KEY");
       // A local server often takes any key, but the client insists on one.
       if (key.empty()) key = "not-needed";
-      session.agent = import("norviai.askflow.askflow")
-                          .attr("_openai_graph")(
-                              open_database(url), py::str(required_env("NORVIAI_MODEL_SMALL")),
-                              py::str(required_env("NORVIAI_MODEL_LARGE")),
-                              base_url.empty() ? py::object(py::none()) : py::str(base_url),
-                              py::str(key));
+      session.agent =
+          import("norviai.askflow.askflow")
+              .attr("_openai_graph")(
+                  open_database(url), py::str(required_env("NORVIAI_MODEL_SMALL")),
+                  py::str(required_env("NORVIAI_MODEL_LARGE")),
+                  base_url.empty() ? py::object(py::none()) : py::str(base_url), py::str(key));
       return;
     }
   }
@@ -245,18 +246,18 @@ py::object progress_handler() {
                       self.attr("nodes")[run_id] = name;
                       err("  > " + std::string(py::str(name)));
                     })
-            .method("on_chain_end", "outputs, **kwargs",
-                    [](py::object self, py::object, py::kwargs kwargs) {
-                      py::object run_id = kwargs["run_id"];
-                      py::dict started = self.attr("started");
-                      if (!started.contains(run_id)) return;
-                      double seconds = import("time").attr("monotonic")().cast<double>() -
-                                       started[run_id].cast<double>();
-                      std::string name = py::str(self.attr("nodes")[run_id]);
-                      started.attr("pop")(run_id);
-                      err("  < " + name + " " +
-                          std::string(py::str("{:.2f}").format(seconds)) + " s");
-                    })
+            .method(
+                "on_chain_end", "outputs, **kwargs",
+                [](py::object self, py::object, py::kwargs kwargs) {
+                  py::object run_id = kwargs["run_id"];
+                  py::dict started = self.attr("started");
+                  if (!started.contains(run_id)) return;
+                  double seconds = import("time").attr("monotonic")().cast<double>() -
+                                   started[run_id].cast<double>();
+                  std::string name = py::str(self.attr("nodes")[run_id]);
+                  started.attr("pop")(run_id);
+                  err("  < " + name + " " + std::string(py::str("{:.2f}").format(seconds)) + " s");
+                })
             .method("on_chain_error", "error, **kwargs",
                     [](py::object self, py::object, py::kwargs kwargs) {
                       py::object run_id = kwargs["run_id"];
@@ -392,20 +393,21 @@ int run_ask(py::object args, const std::string& question, bool announce_source) 
   Answer answer = ask_question(session.agent, question, args.attr("media"));
   print_answer(answer, common::truthy(args.attr("json")));
   if (session.source == ModelSource::kService) {
-    import("norviai.api").attr("send_user_question")(py::str(env("NORVIAI_API_KEY")),
-                                                     py::str(question), answer.tokens, answer.cost);
+    import("norviai.api")
+        .attr("send_user_question")(py::str(env("NORVIAI_API_KEY")), py::str(question),
+                                    answer.tokens, answer.cost);
   }
   return 0;
 }
 
 int run_graph(py::object args) {
   py::object endpoint = py::str("http://127.0.0.1:9");
-  py::object agent = sql_graph(
-      open_database(database_url(py::none())),
-      azure_settings("AzureOpenAIChat35", py::str("placeholder-small"), endpoint,
-                     py::str("placeholder"), py::str(kPlaceholderVersion)),
-      azure_settings("AzureOpenAIChat4", py::str("placeholder-large"), endpoint,
-                     py::str("placeholder"), py::str(kPlaceholderVersion)));
+  py::object agent =
+      sql_graph(open_database(database_url(py::none())),
+                azure_settings("AzureOpenAIChat35", py::str("placeholder-small"), endpoint,
+                               py::str("placeholder"), py::str(kPlaceholderVersion)),
+                azure_settings("AzureOpenAIChat4", py::str("placeholder-large"), endpoint,
+                               py::str("placeholder"), py::str(kPlaceholderVersion)));
   py::object png = args.attr("png");
   if (png.is_none()) {
     agent.attr("visualize_graph")();
@@ -421,16 +423,16 @@ py::object parser() {
   py::object parser = argparse.attr("ArgumentParser")(
       py::arg("prog") = "norviai",
       py::arg("description") = "Ask questions of a relational database in plain language.");
-  py::object commands = parser.attr("add_subparsers")(py::arg("dest") = "command",
-                                                      py::arg("required") = true);
+  py::object commands =
+      parser.attr("add_subparsers")(py::arg("dest") = "command", py::arg("required") = true);
   py::object ask = commands.attr("add_parser")("ask", py::arg("help") = "answer one question");
   ask.attr("add_argument")("question", py::arg("help") = "the question, in plain language");
   ask.attr("add_argument")(
       "--db", py::arg("metavar") = "URL",
       py::arg("help") = "SQLAlchemy URL or SQLite file (default: the bundled sample database)");
-  for (py::object sub : {ask, commands.attr("add_parser")(
-                                  "demo", py::arg("help") = "ask the demo question on the "
-                                                            "bundled sample database")}) {
+  for (py::object sub :
+       {ask, commands.attr("add_parser")("demo", py::arg("help") = "ask the demo question on the "
+                                                                   "bundled sample database")}) {
     sub.attr("add_argument")("--media", py::arg("metavar") = "DIR",
                              py::arg("default") = "norviai-media",
                              py::arg("help") = "folder for plots (default: norviai-media)");
@@ -441,7 +443,8 @@ py::object parser() {
     sub.attr("add_argument")("--debug", py::arg("action") = "store_true",
                              py::arg("help") = "show tracebacks");
   }
-  py::object graph = commands.attr("add_parser")("graph", py::arg("help") = "show the question graph");
+  py::object graph =
+      commands.attr("add_parser")("graph", py::arg("help") = "show the question graph");
   graph.attr("add_argument")("--png", py::arg("metavar") = "FILE",
                              py::arg("help") = "draw the graph to a PNG file instead");
   graph.attr("add_argument")("--debug", py::arg("action") = "store_true",
@@ -484,8 +487,8 @@ int main_entry(py::object argv) {
     if (command == "graph") return run_graph(args);
     if (command == "demo") {
       bool configured = !env("NORVIAI_SERVICE_URL").empty() ||
-                        !env("AZURE_OPENAI_ENDPOINT").empty() ||
-                        !env("OPENAI_BASE_URL").empty() || !env("OPENAI_API_KEY").empty();
+                        !env("AZURE_OPENAI_ENDPOINT").empty() || !env("OPENAI_BASE_URL").empty() ||
+                        !env("OPENAI_API_KEY").empty();
       if (!configured) args.attr("offline") = true;
       args.attr("db") = py::none();
       if (!configured) {

@@ -16,16 +16,13 @@ namespace {
 
 PYBIND11_CONSTINIT py::gil_safe_call_once_and_store<py::module_> module_storage;
 
-constexpr const char* kDefaultPackages[] = {"matplotlib", "scikit-learn", "numpy",
+constexpr const char* kDefaultPackages[] = {"matplotlib",  "scikit-learn", "numpy",
                                             "statsmodels", "pandas",       "scipy"};
 
 // Recursive: executed code sees execute_code in its namespace and may call it.
 std::recursive_mutex execution_mutex;
 
 py::module_& module_handle() { return module_storage.get_stored(); }
-
-// Python's print, so whatever sys.stdout is at the time receives the line.
-void builtin_print(py::handle text) { py::module_::import("builtins").attr("print")(text); }
 
 // Runs one pip process per package in order; raises RuntimeError naming every failed one.
 void install_dependencies(py::object dependencies) {
@@ -49,10 +46,10 @@ void install_dependencies(py::object dependencies) {
 void safe_install_modules(py::object module_names) {
   try {
     install_dependencies(module_names);
-    builtin_print(py::str("Installation successful."));
+    py::print(py::str("Installation successful."));
   } catch (py::error_already_set& error) {
     if (!error.matches(PyExc_Exception)) throw;
-    builtin_print(py::str("An error occurred during installation: {}").format(error.value()));
+    py::print(py::str("An error occurred during installation: {}").format(error.value()));
   }
 }
 

@@ -42,8 +42,8 @@ std::string signed_doc(const char* name, const Signature& signature);
 // Module-level function with a text signature, e.g. parameters "state, /".
 // `extra` are pybind11 annotations such as py::arg("callbacks") for keyword calls.
 template <typename F, typename... Extra>
-py::cpp_function signed_function(py::module_& module, const char* name, Signature signature,
-                                 F&& f, const Extra&... extra) {
+py::cpp_function signed_function(py::module_& module, const char* name, Signature signature, F&& f,
+                                 const Extra&... extra) {
   py::options options;
   options.disable_function_signatures();
   auto text = signed_doc(name, signature);
@@ -107,6 +107,22 @@ class ProcessRef {
 
 // loguru's logger.
 py::object loguru_logger();
+
+// Runs body(); an error that Python's `except Exception` would catch goes to handler with the
+// exception object and handler's result is returned. KeyboardInterrupt and kin propagate.
+template <typename Body, typename Handler>
+py::object except_exception(Body&& body, Handler&& handler) {
+  try {
+    return body();
+  } catch (py::error_already_set& error) {
+    if (!error.matches(PyExc_Exception)) throw;
+    return handler(error.value());
+  } catch (const py::builtin_exception& error) {
+    error.set_error();
+    py::error_already_set fetched;
+    return handler(fetched.value());
+  }
+}
 
 // Python's truthiness, as `bool(value)`.
 inline bool truthy(py::handle value) { return PyObject_IsTrue(value.ptr()) == 1; }

@@ -90,8 +90,8 @@ std::string mssql_connection_string(py::handle host, py::handle port, py::handle
          ";PWD=" + odbc_value(formatted(password));
 }
 
-py::object mysql_connection(py::object user, py::object password, py::object host,
-                            py::object port, py::object name) {
+py::object mysql_connection(py::object user, py::object password, py::object host, py::object port,
+                            py::object name) {
   return except_exception(
       [&]() -> py::object {
         py::module_ pymysql = py::module_::import("pymysql");
@@ -100,7 +100,7 @@ py::object mysql_connection(py::object user, py::object password, py::object hos
         return pymysql.attr("connect")(**keywords);
       },
       [](py::object error) -> py::object {
-        builtin_print(py::str("Failed to connect to the database: {}").format(error));
+        py::print(py::str("Failed to connect to the database: {}").format(error));
         return py::none();
       });
 }
@@ -112,25 +112,24 @@ py::object pg_connection(py::object user, py::object password, py::object host, 
     return psycopg2.attr("connect")(**pg_keywords(user, password, host, port, name));
   } catch (py::error_already_set& error) {
     if (!error.matches(psycopg2.attr("OperationalError"))) throw;
-    builtin_print(py::str("The error '{}' occurred").format(error.value()));
+    py::print(py::str("The error '{}' occurred").format(error.value()));
     return py::none();
   }
 }
 
 void define_connections(py::module_& m) {
   namespace common = py_common;
-  common::def_signed(m, "get_db_connection",
-                     {"engine, db_user, db_password, db_host, db_port, db_name"},
-                     &get_db_connection, py::arg("engine"), py::arg("db_user"),
-                     py::arg("db_password"), py::arg("db_host"), py::arg("db_port"),
-                     py::arg("db_name"));
+  common::def_signed(
+      m, "get_db_connection", {"engine, db_user, db_password, db_host, db_port, db_name"},
+      &get_db_connection, py::arg("engine"), py::arg("db_user"), py::arg("db_password"),
+      py::arg("db_host"), py::arg("db_port"), py::arg("db_name"));
   common::def_signed(m, "get_mysql_db_connection",
                      {"db_user, db_password, db_host, db_port, db_name"}, &mysql_connection,
                      py::arg("db_user"), py::arg("db_password"), py::arg("db_host"),
                      py::arg("db_port"), py::arg("db_name"));
   common::def_signed(m, "get_pgdb_connection", {"db_user, db_password, db_host, db_port, db_name"},
-                     &pg_connection, py::arg("db_user"), py::arg("db_password"),
-                     py::arg("db_host"), py::arg("db_port"), py::arg("db_name"));
+                     &pg_connection, py::arg("db_user"), py::arg("db_password"), py::arg("db_host"),
+                     py::arg("db_port"), py::arg("db_name"));
   // Internal: the connection string the "MsSQL" test hands to pyodbc.
   common::def_signed(
       m, "_mssql_connection_string", {"db_host, db_port, db_name, db_user, db_password"},

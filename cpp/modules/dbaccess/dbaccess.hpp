@@ -20,27 +20,7 @@ py::module_& module_handle();
 // them); NameError when deleted.
 py::object config_value(const char* name);
 
-// print(*args) through Python's builtins, so a redirected sys.stdout receives it.
-template <typename... Args>
-void builtin_print(Args&&... args) {
-  py::module_::import("builtins").attr("print")(std::forward<Args>(args)...);
-}
-
-// Runs body(); an error that Python's `except Exception` would catch goes to handler with the
-// exception object and handler's result is returned. KeyboardInterrupt and kin propagate.
-template <typename Body, typename Handler>
-py::object except_exception(Body&& body, Handler&& handler) {
-  try {
-    return body();
-  } catch (py::error_already_set& error) {
-    if (!error.matches(PyExc_Exception)) throw;
-    return handler(error.value());
-  } catch (const py::builtin_exception& error) {
-    error.set_error();
-    py::error_already_set fetched;
-    return handler(fetched.value());
-  }
-}
+using py_common::except_exception;
 
 // `with manager as target: return body(target)`.
 template <typename Body>
@@ -79,8 +59,8 @@ std::string mssql_connection_string(py::handle host, py::handle port, py::handle
                                     py::handle user, py::handle password);
 
 // pymysql connection with dictionary rows, or None after printing why.
-py::object mysql_connection(py::object user, py::object password, py::object host,
-                            py::object port, py::object name);
+py::object mysql_connection(py::object user, py::object password, py::object host, py::object port,
+                            py::object name);
 
 // psycopg2 connection, or None after printing an OperationalError; other errors propagate.
 py::object pg_connection(py::object user, py::object password, py::object host, py::object port,

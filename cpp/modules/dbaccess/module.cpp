@@ -10,8 +10,7 @@ namespace {
 
 PYBIND11_CONSTINIT py::gil_safe_call_once_and_store<py::module_> module_storage;
 
-constexpr const char* kConfigNames[] = {"db_name", "db_user", "db_password", "db_host",
-                                        "db_port"};
+constexpr const char* kConfigNames[] = {"db_name", "db_user", "db_password", "db_host", "db_port"};
 
 void set_database_config(py::object name, py::object user, py::object password, py::object host,
                          py::object port) {
@@ -38,10 +37,10 @@ py::list check_db_config_variables() {
     if (value.is_none() || value.equal(py::str(""))) invalid.append(name);
   }
   if (py::len(invalid) > 0) {
-    builtin_print("The following configuration variables are invalid:",
-                  py::str(", ").attr("join")(invalid));
+    py::print("The following configuration variables are invalid:",
+              py::str(", ").attr("join")(invalid));
   } else {
-    builtin_print("All configuration variables are set correctly.");
+    py::print("All configuration variables are set correctly.");
   }
   return invalid;
 }
@@ -76,8 +75,8 @@ PYBIND11_MODULE(dbaccess, m) {
   m.attr("db_name") = getenv("db_name");
 
   common::def_signed(m, "set_database_config", {"name, user, password, host, port"},
-                     &set_database_config, py::arg("name"), py::arg("user"),
-                     py::arg("password"), py::arg("host"), py::arg("port"));
+                     &set_database_config, py::arg("name"), py::arg("user"), py::arg("password"),
+                     py::arg("host"), py::arg("port"));
   common::def_signed(m, "check_db_config_variables", {""}, &check_db_config_variables);
   define_connections(m);
   define_queries(m);

@@ -47,12 +47,12 @@ py::dict column_record(py::handle name, py::handle type) {
 }
 
 py::object report_query_error(py::object error) {
-  builtin_print(py::str("An error occurred while executing the query: {}").format(error));
+  py::print(py::str("An error occurred while executing the query: {}").format(error));
   return py::none();
 }
 
 py::object report_schema_error(py::object error) {
-  builtin_print(py::str("An error occurred: {}").format(error));
+  py::print(py::str("An error occurred: {}").format(error));
   return py::none();
 }
 

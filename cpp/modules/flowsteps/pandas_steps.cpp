@@ -1,11 +1,11 @@
 // The analysis steps: generation and correction of the pandas program, and its execution in
 // a sandboxed child interpreter (own process group, resource limits, scrubbed environment),
 // so that model-written code can neither hang, damage nor read the host process.
-#include <csignal>
-#include <cstring>
 #include <chrono>
 #include <cmath>
+#include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -60,8 +60,8 @@ void define_pandas_generator(py::module_& m) {
       .method(
           "__init__", "model",
           [](py::object self, py::object model) {
-            self.attr("model") = model.attr("with_structured_output")(
-                module_global("PythonCodeInput"));
+            self.attr("model") =
+                model.attr("with_structured_output")(module_global("PythonCodeInput"));
             py::list messages;
             messages.append(jinja_message("SystemMessagePromptTemplate", "PANDAS_SYSTEM_TEMPLATE"));
             messages.append(jinja_message("HumanMessagePromptTemplate", "PANDAS_HUMAN_TEMPLATE"));
@@ -79,10 +79,10 @@ void define_pandas_generator(py::module_& m) {
                 if (prompt_type.equal(py::str("generation"))) {
                   py::list pairs =
                       zipped({state["generated_sql_query"], state["sql_execution_result"]});
-                  return self.attr("template").attr("format_messages")(
-                      py::arg("original_question") = question,
-                      py::arg("zipped_queries_results") = pairs,
-                      py::arg("save_path") = state["save_path"]);
+                  return self.attr("template")
+                      .attr("format_messages")(py::arg("original_question") = question,
+                                               py::arg("zipped_queries_results") = pairs,
+                                               py::arg("save_path") = state["save_path"]);
                 }
                 if (prompt_type.equal(py::str("correction"))) {
                   return correction_prompt(self.attr("correction_template"), state);
@@ -105,8 +105,8 @@ void define_pandas_correction(py::module_& m) {
       .method(
           "__init__", "model",
           [](py::object self, py::object model) {
-            self.attr("model") = model.attr("with_structured_output")(
-                module_global("PythonCodeInput"));
+            self.attr("model") =
+                model.attr("with_structured_output")(module_global("PythonCodeInput"));
             self.attr("template") =
                 module_global("PromptTemplate").attr("from_template")(kPythonCorrectionTemplate);
           },
@@ -157,7 +157,8 @@ std::vector<std::string> sandbox_environment(const std::string& scratch_folder) 
   };
   // Some processors need these for OpenBLAS to compute correctly; they hold no secret.
   for (const char* name : {"OPENBLAS_CORETYPE", "OPENBLAS_L2_SIZE"}) {
-    if (const char* value = std::getenv(name)) environment.push_back(std::string(name) + "=" + value);
+    if (const char* value = std::getenv(name))
+      environment.push_back(std::string(name) + "=" + value);
   }
   return environment;
 }
@@ -243,8 +244,9 @@ py::dict run_program(py::object code, py::dict state) {
   }
   std::string runner =
       os.attr("path")
-          .attr("join")(os.attr("path").attr("dirname")(py::module_::import("norviai").attr("__file__")),
-                        "_sandbox_runner.py")
+          .attr("join")(
+              os.attr("path").attr("dirname")(py::module_::import("norviai").attr("__file__")),
+              "_sandbox_runner.py")
           .cast<std::string>();
 
   core::SandboxRequest request;
@@ -267,7 +269,8 @@ py::dict run_program(py::object code, py::dict state) {
 
 std::string exception_text(py::error_already_set& error) {
   py::object value = error.value();
-  return py::str("{}: {}").attr("format")(py::type::handle_of(value).attr("__name__"), value)
+  return py::str("{}: {}")
+      .attr("format")(py::type::handle_of(value).attr("__name__"), value)
       .cast<std::string>();
 }
 
@@ -283,16 +286,17 @@ void define_pandas_executor(py::module_& m) {
                 module_global("ChatPromptTemplate").attr("from_messages")(messages);
           },
           py::arg("model"))
-      .method("generate_prompt", "state, /",
-              [](py::object self, py::object state_arg) {
-                py::dict state = checked_state(state_arg);
-                py::list triples = zipped({state["follow_up_question"], state["generated_sql_query"],
-                                           state["sql_execution_result"]});
-                return self.attr("template").attr("format_messages")(
-                    py::arg("original_question") = state["original_question"],
-                    py::arg("zipped_queries_results") = triples,
-                    py::arg("save_path") = state["save_path"]);
-              })
+      .method(
+          "generate_prompt", "state, /",
+          [](py::object self, py::object state_arg) {
+            py::dict state = checked_state(state_arg);
+            py::list triples = zipped({state["follow_up_question"], state["generated_sql_query"],
+                                       state["sql_execution_result"]});
+            return self.attr("template")
+                .attr("format_messages")(py::arg("original_question") = state["original_question"],
+                                         py::arg("zipped_queries_results") = triples,
+                                         py::arg("save_path") = state["save_path"]);
+          })
       .method("invoke", kInvokeSignature,
               [](py::object /*self*/, py::object state_arg, py::kwargs /*ignored*/) {
                 py::dict state = checked_state(state_arg);

@@ -55,8 +55,8 @@ py::object structured(py::handle model, const char* output_model) {
 }
 
 py::object system_template(const char* template_name) {
-  return module_global("SystemMessagePromptTemplate").attr("from_template")(
-      module_global(template_name));
+  return module_global("SystemMessagePromptTemplate")
+      .attr("from_template")(module_global(template_name));
 }
 
 py::list single(py::object value) {
@@ -91,9 +91,9 @@ void define_relevant_table_names(py::module_& m) {
             self.attr("model") = structured(model, "RelevantTablesOutput");
             py::list messages;
             messages.append(system_template("SQL_PREFIX"));
-            messages.append(module_global("HumanMessagePromptTemplate")
-                                .attr("from_template")(
-                                    module_global("GET_RELEVANT_TABLE_NAMES_TEMPLATE")));
+            messages.append(
+                module_global("HumanMessagePromptTemplate")
+                    .attr("from_template")(module_global("GET_RELEVANT_TABLE_NAMES_TEMPLATE")));
             self.attr("template") =
                 module_global("ChatPromptTemplate").attr("from_messages")(messages);
           },
@@ -103,14 +103,16 @@ void define_relevant_table_names(py::module_& m) {
                 py::dict state = checked_state(state_arg);
                 py::object question = current_question(state);
                 py::object names = joined_if_list(state["table_names_from_db"]);
-                py::list messages = self.attr("template").attr("format_messages")(
-                    py::arg("dialect") = self.attr("dialect"),
-                    py::arg("user_question") = question,
-                    py::arg("table_names_from_db") = names);
+                py::list messages =
+                    self.attr("template")
+                        .attr("format_messages")(py::arg("dialect") = self.attr("dialect"),
+                                                 py::arg("user_question") = question,
+                                                 py::arg("table_names_from_db") = names);
                 // The tail is appended after formatting, so its braces reach the model as written.
                 py::object human = messages[1];
                 py::object content = human.attr("content");
-                human.attr("content") = content + module_global("TAIL_GET_RELEVANT_TABLE_NAMES_TEMPLATE");
+                human.attr("content") =
+                    content + module_global("TAIL_GET_RELEVANT_TABLE_NAMES_TEMPLATE");
                 return messages;
               })
       .method("invoke", kInvokeSignature,
@@ -143,9 +145,9 @@ void define_rewrite_query(py::module_& m) {
                 py::dict state = checked_state(state_arg);
                 py::object names = joined_if_list(state["table_names_from_db"]);
                 py::object schemas = self.attr("tool").attr("_run")(names);
-                return self.attr("template").attr("format_messages")(
-                    py::arg("user_question") = state["user_question"],
-                    py::arg("schemas_from_all_tables") = schemas);
+                return self.attr("template")
+                    .attr("format_messages")(py::arg("user_question") = state["user_question"],
+                                             py::arg("schemas_from_all_tables") = schemas);
               })
       .method("invoke", kInvokeSignature,
               [](py::object self, py::object state, py::kwargs /*ignored*/) {
@@ -169,8 +171,7 @@ void define_relevant_schemas(py::module_& m) {
       .method("invoke", kInvokeSignature,
               [](py::object self, py::object state, py::kwargs /*ignored*/) {
                 py::object names = py::str(",").attr("join")(state["relevant_tables"]);
-                py::object schemas =
-                    self.attr("tool").attr("_run")(py::arg("table_names") = names);
+                py::object schemas = self.attr("tool").attr("_run")(py::arg("table_names") = names);
                 py::dict update;
                 update["sql_generation_prompt_type"] = "generation";
                 update["schemas_from_relevant_tables"] = schemas;
@@ -205,14 +206,14 @@ void define_sql_generation(py::module_& m) {
                 py::object prompt_type = state["sql_generation_prompt_type"];
                 if (prompt_type.equal(py::str("generation"))) {
                   return self.attr("generate_template")
-                      .attr("format_messages")(py::arg("dialect") = self.attr("dialect"),
-                                               **state);
+                      .attr("format_messages")(py::arg("dialect") = self.attr("dialect"), **state);
                 }
                 if (prompt_type.equal(py::str("correction"))) {
-                  py::list zipped_queries_errors = py::module_::import("builtins").attr("list")(
+                  py::list zipped_queries_errors =
                       py::module_::import("builtins")
-                          .attr("zip")(state["generated_sql_query"],
-                                       state["sql_execution_result"]));
+                          .attr("list")(py::module_::import("builtins")
+                                            .attr("zip")(state["generated_sql_query"],
+                                                         state["sql_execution_result"]));
                   return self.attr("correct_template")
                       .attr("format_messages")(
                           py::arg("dialect") = self.attr("dialect"),
@@ -228,8 +229,8 @@ void define_sql_generation(py::module_& m) {
                 py::object response = self.attr("model").attr("invoke")(messages);
                 py::object query = response.attr("sql_query");
                 py::str elapsed = py::str(py::float_(wall_clock() - started));
-                common::loguru_logger().attr("info")(
-                    py::str("Invoke generate sql query tooks: ") + elapsed);
+                common::loguru_logger().attr("info")(py::str("Invoke generate sql query tooks: ") +
+                                                     elapsed);
                 py::dict update;
                 update["generated_sql_query"] = single(query);
                 return update;
@@ -242,8 +243,8 @@ void define_sql_syntax_checker(py::module_& m) {
       .method(
           "__init__", "db, model",
           [](py::object self, py::object db, py::object model) {
-            self.attr("tool") = module_global("QuerySQLCheckerTool")(py::arg("db") = db,
-                                                                     py::arg("llm") = model);
+            self.attr("tool") =
+                module_global("QuerySQLCheckerTool")(py::arg("db") = db, py::arg("llm") = model);
           },
           py::arg("db"), py::arg("model"))
       .method("invoke", kInvokeSignature,
@@ -265,8 +266,8 @@ void define_sql_syntax_checker(py::module_& m) {
 void define_sql_execution(py::module_& m) {
   step_class(m, "SQLExecution")
       .method(
-          "__init__", "db",
-          [](py::object self, py::object db) { self.attr("db") = db; }, py::arg("db"))
+          "__init__", "db", [](py::object self, py::object db) { self.attr("db") = db; },
+          py::arg("db"))
       .method("invoke", kInvokeSignature,
               [](py::object self, py::object state, py::kwargs /*ignored*/) {
                 py::object query = state["generated_sql_query"].attr("__getitem__")(-1);

@@ -25,7 +25,8 @@ py::object os_path() { return py::module_::import("os").attr("path"); }
 py::object module_folder() {
   py::module_ m = module_handle();
   if (py::hasattr(m, "__file__")) return os_path().attr("dirname")(m.attr("__file__"));
-  return os_path().attr("dirname")(py::module_::import("norviai.function_calling").attr("__file__"));
+  return os_path().attr("dirname")(
+      py::module_::import("norviai.function_calling").attr("__file__"));
 }
 
 py::object get_relevant_tables_path() {
@@ -74,7 +75,8 @@ py::object relevant_tables_property(py::handle tool) {
 // Opens a chat-model run on the callback manager of the current context (the graph's
 // config when called from a node), so that get_openai_callback sees the call.
 py::object start_model_run(py::list messages, py::dict invocation_params) {
-  py::object config = py::module_::import("langchain_core.runnables.config").attr("ensure_config")();
+  py::object config =
+      py::module_::import("langchain_core.runnables.config").attr("ensure_config")();
   py::object manager_class =
       py::module_::import("langchain_core.callbacks.manager").attr("CallbackManager");
   py::object manager = manager_class.attr("configure")(
@@ -129,8 +131,8 @@ py::object model_result(py::handle reply, py::handle tool_call) {
   py::object message = messages.attr("AIMessage")(
       py::arg("content") = "", py::arg("additional_kwargs") = additional,
       py::arg("response_metadata") = response_metadata,
-      py::arg("usage_metadata") = usage_metadata.empty() ? py::object(py::none())
-                                                         : py::object(usage_metadata));
+      py::arg("usage_metadata") =
+          usage_metadata.empty() ? py::object(py::none()) : py::object(usage_metadata));
   py::list generation;
   generation.append(outputs.attr("ChatGeneration")(py::arg("message") = message));
   py::list generations;
@@ -151,86 +153,90 @@ void define_picker(py::module_& m) {
             self.attr("client") = module_handle().attr("AzureOpenAI")(
                 **settings, py::arg("timeout") = model_timeout());
             self.attr("model_name") = config.attr("azure_deployment");
-            self.attr("schema_info_tool") = module_handle().attr("InfoSQLDatabaseTool")(
-                py::arg("db") = db);
+            self.attr("schema_info_tool") =
+                module_handle().attr("InfoSQLDatabaseTool")(py::arg("db") = db);
           },
           py::arg("config"), py::arg("db"))
+      .method("get_tools", "table_names_from_db, /",
+              [](py::object self, py::object table_names_from_db) {
+                common::require_exact_type(table_names_from_db,
+                                           reinterpret_cast<PyObject*>(&PyList_Type),
+                                           "table_names_from_db");
+                py::str separator(", ");
+                py::object schemas_from_all_tables =
+                    self.attr("schema_info_tool")
+                        .attr("_run")(separator.attr("join")(table_names_from_db));
+                py::list tools = get_tool_revant_tables();
+                py::object string_tables_names_from_db =
+                    separator.attr("join")(table_names_from_db);
+                py::object relevant = relevant_tables_property(tools[0]);
+                py::object description = relevant["description"];
+                relevant["description"] =
+                    description + py::str("Here is the list table name, you can choose from: ") +
+                    string_tables_names_from_db + py::str(".\n") +
+                    py::str("And the schema from all tables: ") + schemas_from_all_tables;
+                relevant["items"]["properties"]["table_name"]["enum"] = table_names_from_db;
+                return tools;
+              })
       .method(
-          "get_tools", "table_names_from_db, /",
-          [](py::object self, py::object table_names_from_db) {
-            common::require_exact_type(table_names_from_db,
-                                       reinterpret_cast<PyObject*>(&PyList_Type),
-                                       "table_names_from_db");
-            py::str separator(", ");
-            py::object schemas_from_all_tables = self.attr("schema_info_tool").attr("_run")(
-                separator.attr("join")(table_names_from_db));
-            py::list tools = get_tool_revant_tables();
-            py::object string_tables_names_from_db = separator.attr("join")(table_names_from_db);
-            py::object relevant = relevant_tables_property(tools[0]);
-            py::object description = relevant["description"];
-            relevant["description"] = description +
-                                      py::str("Here is the list table name, you can choose from: ") +
-                                      string_tables_names_from_db + py::str(".\n") +
-                                      py::str("And the schema from all tables: ") +
-                                      schemas_from_all_tables;
-            relevant["items"]["properties"]["table_name"]["enum"] = table_names_from_db;
-            return tools;
+          "invoke", "state, /",
+          [](py::object self, py::object state) {
+            common::require_exact_type(state, reinterpret_cast<PyObject*>(&PyDict_Type), "state");
+            py::object question = state.attr("get")("user_question");
+            py::object table_names_from_db =
+                state.attr("get")("table_names_from_db").attr("split")(", ");
+            py::dict message;
+            message["role"] = "user";
+            message["content"] = question;
+            py::list message_text;
+            message_text.append(message);
+            py::object tools = self.attr("get_tools")(table_names_from_db);
+            py::object logger = common::loguru_logger();
+            logger.attr("debug")(py::str("Tools: ") + py::str(tools));
+
+            py::dict function;
+            function["name"] = kToolName;
+            py::dict tool_choice;
+            tool_choice["type"] = "function";
+            tool_choice["function"] = function;
+            py::dict request;
+            request["model"] = self.attr("model_name");
+            request["messages"] = message_text;
+            request["tools"] = tools;
+            request["tool_choice"] = tool_choice;
+            request["temperature"] = 0.0;
+            request["max_tokens"] = 800;
+            request["top_p"] = 0.95;
+            request["frequency_penalty"] = 0;
+            request["presence_penalty"] = 0;
+            request["stop"] = py::none();
+
+            py::dict invocation_params = request.attr("copy")();
+            invocation_params.attr("pop")("messages");
+            invocation_params["_type"] = "azure-openai-chat";
+            py::object run = start_model_run(message_text, invocation_params);
+            py::object reply;
+            py::object tool_call = py::none();
+            try {
+              reply =
+                  self.attr("client").attr("chat").attr("completions").attr("create")(**request);
+              py::object response_message = reply.attr("choices")[py::int_(0)].attr("message");
+              py::object tool_calls = response_message.attr("tool_calls");
+              if (!tool_calls.is_none() && py::len(tool_calls) > 0)
+                tool_call = tool_calls[py::int_(0)];
+            } catch (py::error_already_set& error) {
+              run.attr("on_llm_error")(error.value());
+              throw;
+            }
+            run.attr("on_llm_end")(model_result(reply, tool_call));
+            // A reply without tool calls fails here, as indexing the empty list does.
+            py::object first_call =
+                reply.attr("choices")[py::int_(0)].attr("message").attr("tool_calls")[py::int_(0)];
+            py::object function_args = py::module_::import("json").attr("loads")(
+                first_call.attr("function").attr("arguments"));
+            logger.attr("debug")(py::str("Function_args: ") + py::str(function_args));
+            return function_args;
           })
-      .method("invoke", "state, /", [](py::object self, py::object state) {
-        common::require_exact_type(state, reinterpret_cast<PyObject*>(&PyDict_Type), "state");
-        py::object question = state.attr("get")("user_question");
-        py::object table_names_from_db =
-            state.attr("get")("table_names_from_db").attr("split")(", ");
-        py::dict message;
-        message["role"] = "user";
-        message["content"] = question;
-        py::list message_text;
-        message_text.append(message);
-        py::object tools = self.attr("get_tools")(table_names_from_db);
-        py::object logger = common::loguru_logger();
-        logger.attr("debug")(py::str("Tools: ") + py::str(tools));
-
-        py::dict function;
-        function["name"] = kToolName;
-        py::dict tool_choice;
-        tool_choice["type"] = "function";
-        tool_choice["function"] = function;
-        py::dict request;
-        request["model"] = self.attr("model_name");
-        request["messages"] = message_text;
-        request["tools"] = tools;
-        request["tool_choice"] = tool_choice;
-        request["temperature"] = 0.0;
-        request["max_tokens"] = 800;
-        request["top_p"] = 0.95;
-        request["frequency_penalty"] = 0;
-        request["presence_penalty"] = 0;
-        request["stop"] = py::none();
-
-        py::dict invocation_params = request.attr("copy")();
-        invocation_params.attr("pop")("messages");
-        invocation_params["_type"] = "azure-openai-chat";
-        py::object run = start_model_run(message_text, invocation_params);
-        py::object reply;
-        py::object tool_call = py::none();
-        try {
-          reply = self.attr("client").attr("chat").attr("completions").attr("create")(**request);
-          py::object response_message = reply.attr("choices")[py::int_(0)].attr("message");
-          py::object tool_calls = response_message.attr("tool_calls");
-          if (!tool_calls.is_none() && py::len(tool_calls) > 0) tool_call = tool_calls[py::int_(0)];
-        } catch (py::error_already_set& error) {
-          run.attr("on_llm_error")(error.value());
-          throw;
-        }
-        run.attr("on_llm_end")(model_result(reply, tool_call));
-        // A reply without tool calls fails here, as indexing the empty list does.
-        py::object first_call =
-            reply.attr("choices")[py::int_(0)].attr("message").attr("tool_calls")[py::int_(0)];
-        py::object function_args = py::module_::import("json").attr("loads")(
-            first_call.attr("function").attr("arguments"));
-        logger.attr("debug")(py::str("Function_args: ") + py::str(function_args));
-        return function_args;
-      })
       .finish();
 }
 
@@ -247,9 +253,9 @@ PYBIND11_MODULE(base, m) {
   common::bind_import(m, "norviai.askflow.custom_sql", "CustomSQLDatabase");
 
   common::def_signed(m, "get_relevant_tables_path", "", [] { return get_relevant_tables_path(); });
-  common::def_signed(m, "load_yaml", "file_path",
-                     [](py::object file_path) { return load_yaml(file_path); },
-                     py::arg("file_path"));
+  common::def_signed(
+      m, "load_yaml", "file_path", [](py::object file_path) { return load_yaml(file_path); },
+      py::arg("file_path"));
   common::def_signed(m, "get_tool_revant_tables", "", [] { return get_tool_revant_tables(); });
 
   py::object path = get_relevant_tables_path();
@@ -263,8 +269,8 @@ PYBIND11_MODULE(base, m) {
       m, "_picker_with_client", "client, model_name, db",
       [](py::object client, py::object model_name, py::object db) {
         py::object picker_class = module_handle().attr("RelevantTablePicker");
-        py::object picker = py::module_::import("builtins").attr("object").attr("__new__")(
-            picker_class);
+        py::object picker =
+            py::module_::import("builtins").attr("object").attr("__new__")(picker_class);
         picker.attr("client") = client;
         picker.attr("model_name") = model_name;
         picker.attr("schema_info_tool") =

@@ -19,9 +19,6 @@ py::object codeexec_function(const char* name) {
   return py::module_::import("norviai.codeexec").attr(name);
 }
 
-// Python's print, so whatever sys.stdout is at the time receives the line.
-void builtin_print(py::handle text) { py::module_::import("builtins").attr("print")(text); }
-
 // `try: body() except Exception as e: print(prefix + str(e))`.
 template <typename Body>
 void print_errors(const char* prefix, Body&& body) {
@@ -29,7 +26,7 @@ void print_errors(const char* prefix, Body&& body) {
     body();
   } catch (py::error_already_set& error) {
     if (!error.matches(PyExc_Exception)) throw;
-    builtin_print(py::str(prefix) + py::str(error.value()));
+    py::print(py::str(prefix) + py::str(error.value()));
   }
 }
 
@@ -41,7 +38,7 @@ void initialize_env(py::object env_path) {
 void safe_install_modules(py::object module_names) {
   print_errors("An error occurred during installation: ", [&] {
     codeexec_function("install_dependencies")(module_names);
-    builtin_print(py::str("Installation successful."));
+    py::print(py::str("Installation successful."));
   });
 }
 
