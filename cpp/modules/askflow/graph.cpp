@@ -67,7 +67,7 @@ py::dict outcome_map(std::initializer_list<std::pair<const char*, const char*>> 
 py::object compile_graph(py::module_& m, py::object self) {
   py::object graph = self.attr("graph");
   py::object db = self.attr("db");
-  auto step = [&](const char* class_name, py::kwargs collaborators) {
+  auto step = [&](const char* class_name, py::kwargs collaborators) -> py::object {
     return global(m, class_name)(**collaborators).attr("invoke");
   };
   auto with_db = [&] {
