@@ -34,6 +34,9 @@ struct SandboxRequest {
   // Written to the program's standard input, which is then closed.
   std::string standard_input;
   SandboxLimits limits;
+  // New user and PID namespaces where the system allows them: the program cannot see or
+  // signal the host's processes, and nothing it starts outlives it.
+  bool isolate_processes = true;
 };
 
 enum class SandboxOutcome { kExited, kSignaled, kTimedOut, kFailedToStart };

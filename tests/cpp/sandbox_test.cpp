@@ -1,6 +1,7 @@
 #include "core/sandbox.hpp"
 
 #include <fcntl.h>
+#include <iterator>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -27,24 +28,6 @@ SandboxRequest shell(const std::string& script, milliseconds wall_time = millise
   request.environment = {"PATH=/usr/bin:/bin"};
   request.limits.wall_time = wall_time;
   return request;
-}
-
-// Running, as opposed to gone or a zombie waiting for init to collect it.
-bool process_running(pid_t pid) {
-  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-  std::string line;
-  if (!std::getline(stat, line)) return false;
-  const auto state = line.find(") ");
-  return state != std::string::npos && line[state + 2] != 'Z' && line[state + 2] != 'X';
-}
-
-// A killed process closes its descriptors a moment before it turns into a zombie.
-bool process_ends_soon(pid_t pid) {
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    if (!process_running(pid)) return true;
-    std::this_thread::sleep_for(milliseconds(10));
-  }
-  return false;
 }
 
 // The test binary starts no children of its own, so any left here is the launcher's zombie.
@@ -172,26 +155,64 @@ TEST(SandboxTest, TimeLimitEndsTheRun) {
   expect_no_child_left();
 }
 
+// Whether some process runs with exactly this command line (arguments joined by NULs).
+bool process_running(const std::string& command_line) {
+  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+    std::ifstream file(entry.path() / "cmdline", std::ios::binary);
+    std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    if (!text.empty() && text.back() == '\0') text.pop_back();
+    if (text == command_line) return true;
+  }
+  return false;
+}
+
+bool gone_soon(const std::string& command_line) {
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    if (!process_running(command_line)) return true;
+    std::this_thread::sleep_for(milliseconds(20));
+  }
+  return false;
+}
+
 TEST(SandboxTest, ProcessesLeftBehindDoNotOutliveTheRun) {
   struct Case {
     std::string script;
+    std::string left_behind;
     SandboxOutcome outcome;
+    bool isolate;
   };
-  // The background sleep keeps the output pipe open, so only the group kill lets the run end.
+  // The background sleep keeps the output pipe open, so only the kill lets the run end; one
+  // that leaves the session escapes a group kill, and only the process namespace catches it.
   const Case cases[] = {
-      {"sleep 100 & echo $!", SandboxOutcome::kExited},
-      {"sleep 100 & echo $!; while :; do :; done", SandboxOutcome::kTimedOut},
+      {"sleep 1001 & echo started", std::string("sleep\0" "1001", 10), SandboxOutcome::kExited,
+       true},
+      {"sleep 1002 & while :; do :; done", std::string("sleep\0" "1002", 10),
+       SandboxOutcome::kTimedOut, true},
+      {"setsid sleep 1003 & echo started", std::string("sleep\0" "1003", 10),
+       SandboxOutcome::kExited, true},
+      {"sleep 1004 & echo started", std::string("sleep\0" "1004", 10), SandboxOutcome::kExited,
+       false},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.script);
-    const SandboxResult result = run_sandboxed(shell(c.script, milliseconds(1'000)));
+    SandboxRequest request = shell(c.script, milliseconds(1'000));
+    request.isolate_processes = c.isolate;
+    const SandboxResult result = run_sandboxed(request);
     EXPECT_EQ(result.outcome, c.outcome);
-    EXPECT_LT(result.elapsed, milliseconds(3'000));
-    const pid_t grandchild = std::stoi(result.standard_output);
-    ASSERT_GT(grandchild, 0);
-    EXPECT_TRUE(process_ends_soon(grandchild));
+    EXPECT_LT(result.elapsed, milliseconds(4'000));
+    EXPECT_TRUE(gone_soon(c.left_behind));
   }
   expect_no_child_left();
+}
+
+TEST(SandboxTest, ProgramCannotSignalTheHost) {
+  // Inside its namespace the program's parent is the namespace's first process, which
+  // ignores signals sent from inside; the host's own pid means nothing there.
+  const std::string host = std::to_string(::getpid());
+  const SandboxResult result =
+      run_sandboxed(shell("kill -KILL $PPID; kill -KILL " + host + " 2>/dev/null; echo alive"));
+  EXPECT_EQ(result.outcome, SandboxOutcome::kExited);
+  EXPECT_EQ(result.standard_output, "alive\n");
 }
 
 TEST(SandboxTest, DeathBySignalIsReported) {

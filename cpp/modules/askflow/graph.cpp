@@ -228,6 +228,8 @@ py::object openai_graph(py::module_& m, py::object custom_sql_db, py::object sma
 }  // namespace
 
 void define_graph(py::module_& m) {
+  // Marks "tags not given", since None must be refused like any other non-list.
+  py::object default_tags = py::module_::import("builtins").attr("object")();
   common::ClassBuilder(m, "SQLGraph", py::module_::import("builtins").attr("object"))
       .method(
           "__init__", "custom_sql_db, config_35, config_4",
@@ -252,17 +254,17 @@ void define_graph(py::module_& m) {
       .method(
           "_config_graph",
           "metadata=None, tags=['askflow'], max_concurrency=20, recursion_limit=50",
-          [m](py::object /*self*/, py::object metadata, py::object tags, py::object max_concurrency,
-              py::object recursion_limit) mutable {
-            if (tags.is_none()) {
-              // The default; a fresh list per call so that no caller can change it for others.
+          [m, default_tags](py::object /*self*/, py::object metadata, py::object tags,
+                            py::object max_concurrency, py::object recursion_limit) mutable {
+            if (tags.is(default_tags)) {
+              // A fresh list per call, so that no caller can change the default for others.
               py::list askflow_tag;
               askflow_tag.append("askflow");
               tags = askflow_tag;
             }
             return make_runnable_config(m, metadata, tags, max_concurrency, recursion_limit);
           },
-          py::arg("metadata") = py::none(), py::arg("tags") = py::none(),
+          py::arg("metadata") = py::none(), py::arg("tags") = default_tags,
           py::arg("max_concurrency") = 20, py::arg("recursion_limit") = 50)
       .method(
           "_compile_graph", "runnable_config",

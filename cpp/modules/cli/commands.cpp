@@ -398,7 +398,8 @@ int run_ask(py::object args, const std::string& question, bool announce_source) 
   if (announce_source) out("Using " + describe(session.source) + ".");
   py::object url = database_url(args.attr("db"));
   build_agent(session, url);
-  Answer answer = ask_question(session.agent, question, args.attr("media"));
+  Answer answer = ask_question(session.agent, question,
+                               import("os").attr("path").attr("abspath")(args.attr("media")));
   print_answer(answer, common::truthy(args.attr("json")));
   if (session.source == ModelSource::kService) {
     import("norviai.api")

@@ -240,7 +240,12 @@ py::dict run_program(py::object code, py::dict state) {
   py::object save_path = state.attr("get")("save_path");
   if (py::isinstance<py::str>(save_path) && common::truthy(save_path)) {
     os.attr("makedirs")(save_path, py::arg("exist_ok") = true);
-    working_directory = os.attr("path").attr("abspath")(save_path).cast<std::string>();
+    // The prompt gives the program the save path as the caller wrote it: a relative one means
+    // what it means to the host, so the program then runs where the host does.
+    py::object absolute = os.attr("path").attr("isabs")(save_path);
+    working_directory = common::truthy(absolute)
+                            ? save_path.cast<std::string>()
+                            : os.attr("getcwd")().cast<std::string>();
   }
   std::string runner =
       os.attr("path")

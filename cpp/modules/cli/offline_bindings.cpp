@@ -1,0 +1,90 @@
+// norviai.cli._OfflineModel: the offline stand-in model as a Python object and context manager.
+#include <memory>
+#include <string>
+#include <system_error>
+
+#include "modules/cli/cli.hpp"
+#include "modules/cli/offline_model.hpp"
+
+namespace norviai::cli {
+
+namespace {
+
+constexpr const char* kClassDoc =
+    "The offline stand-in model: a chat-completions server on a free loopback port that replays\n"
+    "scripted answers to the demo's questions, for runs with no model service.\n"
+    "\n"
+    "_OfflineModel(script_path=None) starts it (None: the script bundled with the package).\n"
+    "base_url serves as azure_endpoint, and with \"/v1\" appended as an OpenAI base URL;\n"
+    "any key is accepted. stop() (or leaving the with block) closes the port.";
+
+std::string bundled_script_path() {
+  py::object path = py::module_::import("os").attr("path");
+  py::object package_folder = path.attr("dirname")(py::module_::import("norviai").attr("__file__"));
+  return path.attr("join")(package_folder, "data", "offline_model.json").cast<std::string>();
+}
+
+[[noreturn]] void raise_os_error(const std::system_error& error, py::object filename) {
+  const int code = error.code().value();
+  // OSError(errno, text, filename) gives the matching subclass, e.g. FileNotFoundError.
+  py::object instance =
+      filename.is_none()
+          ? py::module_::import("builtins").attr("OSError")(code, std::string(error.what()))
+          : py::module_::import("builtins").attr("OSError")(code, error.code().message(), filename);
+  PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(instance.ptr())), instance.ptr());
+  throw py::error_already_set();
+}
+
+std::unique_ptr<OfflineModel> start(py::object script_path) {
+  const std::string path =
+      script_path.is_none()
+          ? bundled_script_path()
+          : py::str(py::module_::import("os").attr("fspath")(script_path)).cast<std::string>();
+  OfflineScript script;
+  try {
+    script = OfflineScript::load(path);
+  } catch (const ScriptError& error) {
+    throw py::value_error(error.what());
+  } catch (const std::system_error& error) {
+    raise_os_error(error, py::str(path));
+  }
+  try {
+    return std::make_unique<OfflineModel>(std::move(script));
+  } catch (const std::system_error& error) {
+    raise_os_error(error, py::none());
+  }
+}
+
+}  // namespace
+
+void define_offline_model(py::module_& m) {
+  py::class_<OfflineModel>(m, "_OfflineModel", kClassDoc)
+      .def(py::init(&start), py::arg("script_path") = py::none())
+      .def_property_readonly("base_url", &OfflineModel::base_url)
+      .def_property_readonly("port", &OfflineModel::port)
+      .def_property_readonly("requests_served", &OfflineModel::requests_served)
+      .def_property_readonly("running", &OfflineModel::running)
+      .def_property_readonly("questions",
+                             [](const OfflineModel& model) {
+                               py::list questions;
+                               for (const auto& demo : model.script().questions) {
+                                 questions.append(demo.question);
+                               }
+                               return questions;
+                             })
+      .def("stop", &OfflineModel::stop, py::call_guard<py::gil_scoped_release>())
+      .def("__enter__", [](py::object self) { return self; })
+      .def("__exit__",
+           [](OfflineModel& model, py::args) {
+             {
+               py::gil_scoped_release release;
+               model.stop();
+             }
+             return false;
+           })
+      .def("__repr__", [](const OfflineModel& model) {
+        return "<_OfflineModel " + model.base_url() + (model.running() ? "" : " stopped") + ">";
+      });
+}
+
+}  // namespace norviai::cli
