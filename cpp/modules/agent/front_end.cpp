@@ -31,6 +31,16 @@ constexpr std::pair<const char*, const char*> kResultKeys[] = {
     {"sql_execution_result", "sql_execution_result"},
 };
 
+// The caller's view of a final state. A key the run never wrote (the SQL path gave up) is
+// None, so that the answer the graph did produce is not lost.
+py::dict result_mapping(py::handle state) {
+  py::dict mapping;
+  for (const auto& [result_key, state_key] : kResultKeys) {
+    mapping[result_key] = state.attr("get")(state_key);
+  }
+  return mapping;
+}
+
 py::module_ agent_module() { return py::module_::import("norviai.agent"); }
 
 // Percent-escapes what would change the URL's meaning; plain values come out unchanged.
@@ -123,13 +133,7 @@ py::object run_agent(py::object agent, py::object norvi_api_key, py::object quer
   py::object callback_context = m.attr("get_openai_callback")();
   py::object callback = callback_context.attr("__enter__")();
   try {
-    py::object state = agent.attr("invoke")(inputs);
-    py::dict mapping;
-    for (const auto& [result_key, state_key] : kResultKeys) {
-      // A key the run never wrote (the SQL path gave up) is None, not a lost answer.
-      mapping[result_key] = state.attr("get")(state_key);
-    }
-    result = mapping;
+    result = result_mapping(agent.attr("invoke")(inputs));
     tokens = callback.attr("total_tokens");
     total_cost = callback.attr("total_cost");
   } catch (py::error_already_set& error) {
@@ -189,6 +193,8 @@ void define_front_end(py::module_& m) {
   common::def_signed(m, "run_agent", "agent, norvi_api_key, query, media_path", &run_agent,
                      py::arg("agent"), py::arg("norvi_api_key"), py::arg("query"),
                      py::arg("media_path"));
+  // For the command line, which runs the graph itself to show progress.
+  common::def_signed(m, "_result_mapping", "state", &result_mapping, py::arg("state"));
   common::def_signed(m, "create_chat_openai_instance", "norvi_api_key",
                      &create_chat_openai_instance, py::arg("norvi_api_key"));
 }

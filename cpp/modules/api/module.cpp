@@ -25,15 +25,7 @@ std::string service_url() {
 }
 
 double service_timeout() {
-  const char* text = std::getenv("NORVIAI_SERVICE_TIMEOUT");
-  if (text == nullptr || *text == '\0') return kDefaultServiceTimeout;
-  try {
-    double seconds = std::stod(text);
-    if (seconds > 0 && std::isfinite(seconds)) return seconds;
-  } catch (const std::exception&) {
-  }
-  throw py::value_error("NORVIAI_SERVICE_TIMEOUT must be a positive number of seconds, got '" +
-                        std::string(text) + "'");
+  return common::seconds_from_environment("NORVIAI_SERVICE_TIMEOUT", kDefaultServiceTimeout);
 }
 
 // The record as it may be shown: its key replaced by a mask.

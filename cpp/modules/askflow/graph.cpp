@@ -32,15 +32,7 @@ py::object global(py::module_& m, const char* name) { return m.attr(name); }
 // Every model call honours NORVIAI_MODEL_TIMEOUT so that a stalled service cannot hang a
 // question for ever; the client's own retries stay as they are.
 double model_timeout() {
-  const char* text = std::getenv("NORVIAI_MODEL_TIMEOUT");
-  if (text == nullptr || *text == '\0') return kDefaultModelTimeout;
-  try {
-    double seconds = std::stod(text);
-    if (seconds > 0 && std::isfinite(seconds)) return seconds;
-  } catch (const std::exception&) {
-  }
-  throw py::value_error("NORVIAI_MODEL_TIMEOUT must be a positive number of seconds, got '" +
-                        std::string(text) + "'");
+  return common::seconds_from_environment("NORVIAI_MODEL_TIMEOUT", kDefaultModelTimeout);
 }
 
 py::object dict_type() { return py::reinterpret_borrow<py::object>((PyObject*)&PyDict_Type); }

@@ -287,14 +287,6 @@ struct Answer {
   py::object cost;
 };
 
-constexpr std::pair<const char*, const char*> kResultKeys[] = {
-    {"output", "final_response"},
-    {"python_code", "pandas_code"},
-    {"image_path", "image_path"},
-    {"generated_query", "generated_sql_query"},
-    {"sql_execution_result", "sql_execution_result"},
-};
-
 Answer ask_question(py::object agent, const std::string& question, py::object media) {
   import("os").attr("makedirs")(media, py::arg("exist_ok") = true);
   py::dict config = agent.attr("runnable_config").attr("copy")();
@@ -317,9 +309,7 @@ Answer ask_question(py::object agent, const std::string& question, py::object me
   }
   context.attr("__exit__")(py::none(), py::none(), py::none());
   Answer answer;
-  for (const auto& [result_key, state_key] : kResultKeys) {
-    answer.result[result_key] = state.attr("get")(state_key);
-  }
+  answer.result = import("norviai.agent").attr("_result_mapping")(state);
   answer.tokens = counter.attr("total_tokens");
   answer.cost = counter.attr("total_cost");
   return answer;
@@ -504,7 +494,8 @@ void quiet_libraries(bool debug) {
   py::object redirect = import("contextlib").attr("redirect_stdout")(sink);
   redirect.attr("__enter__")();
   try {
-    import("norviai.askflow.askflow");
+    // The agent module also loads a .env file, so its settings count like the environment's.
+    import("norviai.agent");
   } catch (py::error_already_set& error) {
     redirect.attr("__exit__")(error.type(), error.value(), error.trace());
     throw;

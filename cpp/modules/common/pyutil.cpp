@@ -1,5 +1,8 @@
 #include "modules/common/pyutil.hpp"
 
+#include <cmath>
+#include <cstdlib>
+
 namespace norviai::py_common {
 
 namespace {
@@ -82,6 +85,18 @@ py::object ClassBuilder::finish() {
   module_.add_object(py::str(cls_.attr("__name__")).cast<std::string>().c_str(), cls_,
                      /*overwrite=*/true);
   return cls_;
+}
+
+double seconds_from_environment(const char* name, double fallback) {
+  const char* text = std::getenv(name);
+  if (text == nullptr || *text == '\0') return fallback;
+  try {
+    double seconds = std::stod(text);
+    if (seconds > 0 && std::isfinite(seconds)) return seconds;
+  } catch (const std::exception&) {
+  }
+  throw py::value_error(std::string(name) + " must be a positive number of seconds, got '" + text +
+                        "'");
 }
 
 py::object loguru_logger() { return import_from("loguru", "logger"); }

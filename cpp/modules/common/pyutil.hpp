@@ -124,6 +124,10 @@ py::object except_exception(Body&& body, Handler&& handler) {
   }
 }
 
+// A positive number of seconds from the environment variable `name`, read now, or `fallback`
+// when it is unset or empty; ValueError naming the variable for anything else.
+double seconds_from_environment(const char* name, double fallback);
+
 // Python's truthiness, as `bool(value)`.
 inline bool truthy(py::handle value) { return PyObject_IsTrue(value.ptr()) == 1; }
 

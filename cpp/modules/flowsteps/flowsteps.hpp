@@ -37,6 +37,18 @@ py_common::ClassBuilder step_class(py::module_& m, const char* name);
 // Seconds since the epoch as Python's time.time() gives them, for the steps' timing logs.
 double wall_clock();
 
+// The rewritten question when there is one (a non-empty text), else the user's own.
+py::object current_question(py::dict state);
+
+// `model.with_structured_output(<the module's output model>)`.
+py::object structured(py::handle model, const char* output_model);
+
+// A ChatPromptTemplate from message templates, in order.
+py::object chat_template(std::initializer_list<py::object> messages);
+
+// Invokes the step's structured model on `prompt` and returns {key: reply.<field>}.
+py::dict reply_field(py::handle step, py::handle prompt, const char* field, const char* key);
+
 void define_models(py::module_& m);
 void define_initialisation(py::module_& m);
 void define_routing(py::module_& m);

@@ -67,6 +67,29 @@ py_common::ClassBuilder step_class(py::module_& m, const char* name) {
 
 double wall_clock() { return module_handle().attr("time").attr("time")().cast<double>(); }
 
+py::object current_question(py::dict state) {
+  py::object question = state["user_question"];
+  py::object rewritten = state["rewritten_question"];
+  return py_common::truthy(rewritten) ? rewritten : question;
+}
+
+py::object structured(py::handle model, const char* output_model) {
+  return model.attr("with_structured_output")(module_global(output_model));
+}
+
+py::object chat_template(std::initializer_list<py::object> messages) {
+  py::list list;
+  for (const auto& message : messages) list.append(message);
+  return module_global("ChatPromptTemplate").attr("from_messages")(list);
+}
+
+py::dict reply_field(py::handle step, py::handle prompt, const char* field, const char* key) {
+  py::object reply = step.attr("model").attr("invoke")(prompt);
+  py::dict update;
+  update[key] = reply.attr(field);
+  return update;
+}
+
 }  // namespace norviai::flowsteps
 
 PYBIND11_MODULE(flowsteps, m) {

@@ -31,12 +31,6 @@ py::list zipped(std::initializer_list<py::object> lists) {
   return builtins("list")(builtins("zip")(*arguments));
 }
 
-py::object current_question(py::dict state) {
-  py::object question = state["user_question"];
-  py::object rewritten = state["rewritten_question"];
-  return common::truthy(rewritten) ? rewritten : question;
-}
-
 py::object jinja_message(const char* message_class, const char* template_name) {
   return module_global(message_class)
       .attr("from_template")(module_global(template_name), py::arg("template_format") = "jinja2");
@@ -49,10 +43,7 @@ py::object correction_prompt(py::handle prompt_template, py::dict state) {
 }
 
 py::dict code_update(py::handle self, py::object prompt) {
-  py::object response = self.attr("model").attr("invoke")(prompt);
-  py::dict update;
-  update["pandas_code"] = response.attr("code");
-  return update;
+  return reply_field(self, prompt, "code", "pandas_code");
 }
 
 void define_pandas_generator(py::module_& m) {
@@ -60,13 +51,10 @@ void define_pandas_generator(py::module_& m) {
       .method(
           "__init__", "model",
           [](py::object self, py::object model) {
-            self.attr("model") =
-                model.attr("with_structured_output")(module_global("PythonCodeInput"));
-            py::list messages;
-            messages.append(jinja_message("SystemMessagePromptTemplate", "PANDAS_SYSTEM_TEMPLATE"));
-            messages.append(jinja_message("HumanMessagePromptTemplate", "PANDAS_HUMAN_TEMPLATE"));
-            self.attr("template") =
-                module_global("ChatPromptTemplate").attr("from_messages")(messages);
+            self.attr("model") = structured(model, "PythonCodeInput");
+            self.attr("template") = chat_template(
+                {jinja_message("SystemMessagePromptTemplate", "PANDAS_SYSTEM_TEMPLATE"),
+                 jinja_message("HumanMessagePromptTemplate", "PANDAS_HUMAN_TEMPLATE")});
             self.attr("correction_template") =
                 module_global("PromptTemplate").attr("from_template")(kPythonCorrectionTemplate);
           },
@@ -105,8 +93,7 @@ void define_pandas_correction(py::module_& m) {
       .method(
           "__init__", "model",
           [](py::object self, py::object model) {
-            self.attr("model") =
-                model.attr("with_structured_output")(module_global("PythonCodeInput"));
+            self.attr("model") = structured(model, "PythonCodeInput");
             self.attr("template") =
                 module_global("PromptTemplate").attr("from_template")(kPythonCorrectionTemplate);
           },
@@ -125,15 +112,7 @@ void define_pandas_correction(py::module_& m) {
 
 // The wall-time limit of one analysis run, read at each run so that users can change it.
 double code_time_limit() {
-  const char* text = std::getenv("NORVIAI_CODE_TIME_LIMIT");
-  if (text == nullptr || *text == '\0') return kDefaultCodeTimeLimit;
-  try {
-    double seconds = std::stod(text);
-    if (seconds > 0 && std::isfinite(seconds)) return seconds;
-  } catch (const std::exception&) {
-  }
-  throw py::value_error("NORVIAI_CODE_TIME_LIMIT must be a positive number of seconds, got '" +
-                        std::string(text) + "'");
+  return common::seconds_from_environment("NORVIAI_CODE_TIME_LIMIT", kDefaultCodeTimeLimit);
 }
 
 std::string format_seconds(double seconds) {
@@ -243,9 +222,8 @@ py::dict run_program(py::object code, py::dict state) {
     // The prompt gives the program the save path as the caller wrote it: a relative one means
     // what it means to the host, so the program then runs where the host does.
     py::object absolute = os.attr("path").attr("isabs")(save_path);
-    working_directory = common::truthy(absolute)
-                            ? save_path.cast<std::string>()
-                            : os.attr("getcwd")().cast<std::string>();
+    working_directory = common::truthy(absolute) ? save_path.cast<std::string>()
+                                                 : os.attr("getcwd")().cast<std::string>();
   }
   std::string runner =
       os.attr("path")
@@ -285,10 +263,8 @@ void define_pandas_executor(py::module_& m) {
           "__init__", "model",
           [](py::object self, py::object model) {
             self.attr("model") = model;
-            py::list messages;
-            messages.append(jinja_message("HumanMessagePromptTemplate", "PANDAS_SYSTEM_TEMPLATE"));
-            self.attr("template") =
-                module_global("ChatPromptTemplate").attr("from_messages")(messages);
+            self.attr("template") = chat_template(
+                {jinja_message("HumanMessagePromptTemplate", "PANDAS_SYSTEM_TEMPLATE")});
           },
           py::arg("model"))
       .method(

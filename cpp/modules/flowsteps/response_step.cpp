@@ -24,8 +24,7 @@ void define_response_step(py::module_& m) {
       .method(
           "__init__", "model",
           [](py::object self, py::object model) {
-            self.attr("model") =
-                model.attr("with_structured_output")(module_global("GenerationOutput"));
+            self.attr("model") = structured(model, "GenerationOutput");
           },
           py::arg("model"))
       .method("invoke", "state, /, **kwargs",

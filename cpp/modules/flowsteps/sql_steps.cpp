@@ -43,17 +43,6 @@ py::object joined_if_list(py::handle names) {
   return py::reinterpret_borrow<py::object>(names);
 }
 
-// The rewritten question when there is one, else the user's own.
-py::object current_question(py::dict state) {
-  py::object question = state["user_question"];
-  py::object rewritten = state["rewritten_question"];
-  return common::truthy(rewritten) ? rewritten : question;
-}
-
-py::object structured(py::handle model, const char* output_model) {
-  return model.attr("with_structured_output")(module_global(output_model));
-}
-
 py::object system_template(const char* template_name) {
   return module_global("SystemMessagePromptTemplate")
       .attr("from_template")(module_global(template_name));
@@ -89,13 +78,10 @@ void define_relevant_table_names(py::module_& m) {
           [](py::object self, py::object db, py::object model) {
             self.attr("dialect") = db.attr("dialect");
             self.attr("model") = structured(model, "RelevantTablesOutput");
-            py::list messages;
-            messages.append(system_template("SQL_PREFIX"));
-            messages.append(
-                module_global("HumanMessagePromptTemplate")
-                    .attr("from_template")(module_global("GET_RELEVANT_TABLE_NAMES_TEMPLATE")));
-            self.attr("template") =
-                module_global("ChatPromptTemplate").attr("from_messages")(messages);
+            self.attr("template") = chat_template(
+                {system_template("SQL_PREFIX"),
+                 module_global("HumanMessagePromptTemplate")
+                     .attr("from_template")(module_global("GET_RELEVANT_TABLE_NAMES_TEMPLATE"))});
           },
           py::arg("db"), py::arg("model"))
       .method("generate_prompt", "state, /",
@@ -117,11 +103,8 @@ void define_relevant_table_names(py::module_& m) {
               })
       .method("invoke", kInvokeSignature,
               [](py::object self, py::object state, py::kwargs /*ignored*/) {
-                py::object prompt = self.attr("generate_prompt")(state);
-                py::object response = self.attr("model").attr("invoke")(prompt);
-                py::dict update;
-                update["relevant_tables"] = response.attr("relevant_tables");
-                return update;
+                return reply_field(self, self.attr("generate_prompt")(state), "relevant_tables",
+                                   "relevant_tables");
               })
       .finish();
 }
@@ -134,10 +117,7 @@ void define_rewrite_query(py::module_& m) {
             self.attr("dialect") = db.attr("dialect");
             self.attr("model") = structured(model, "RewriteQueryOutput");
             self.attr("tool") = module_global("InfoSQLDatabaseTool")(py::arg("db") = db);
-            py::list messages;
-            messages.append(system_template("REWRITE_QUESTION_TEMPLATE"));
-            self.attr("template") =
-                module_global("ChatPromptTemplate").attr("from_messages")(messages);
+            self.attr("template") = chat_template({system_template("REWRITE_QUESTION_TEMPLATE")});
           },
           py::arg("db"), py::arg("model"))
       .method("generate_prompt", "state, /",
@@ -151,11 +131,8 @@ void define_rewrite_query(py::module_& m) {
               })
       .method("invoke", kInvokeSignature,
               [](py::object self, py::object state, py::kwargs /*ignored*/) {
-                py::object prompt = self.attr("generate_prompt")(state);
-                py::object response = self.attr("model").attr("invoke")(prompt);
-                py::dict update;
-                update["rewritten_question"] = response.attr("rewritten_question");
-                return update;
+                return reply_field(self, self.attr("generate_prompt")(state), "rewritten_question",
+                                   "rewritten_question");
               })
       .finish();
 }

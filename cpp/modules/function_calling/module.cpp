@@ -57,15 +57,7 @@ py::list get_tool_revant_tables() {
 // Every model call honours NORVIAI_MODEL_TIMEOUT (seconds) so a stalled service cannot hang
 // a question; 240 s otherwise.
 double model_timeout() {
-  const char* text = std::getenv("NORVIAI_MODEL_TIMEOUT");
-  if (text == nullptr || *text == '\0') return kDefaultModelTimeout;
-  try {
-    double seconds = std::stod(text);
-    if (seconds > 0) return seconds;
-  } catch (const std::exception&) {
-  }
-  throw py::value_error("NORVIAI_MODEL_TIMEOUT must be a positive number of seconds, got '" +
-                        std::string(text) + "'");
+  return common::seconds_from_environment("NORVIAI_MODEL_TIMEOUT", kDefaultModelTimeout);
 }
 
 py::object relevant_tables_property(py::handle tool) {
