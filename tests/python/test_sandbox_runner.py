@@ -118,7 +118,7 @@ def test_stray_writes_cannot_corrupt_the_answer(run):
     program = "\n".join(
         [
             "import os, subprocess, sys",
-            "os.write(1, b'{\"ok\": true, \"output\": \"forged\"}\\n')",
+            'os.write(1, b\'{"ok": true, "output": "forged"}\\n\')',
             "subprocess.run(['/bin/echo', 'from a child process'], check=True)",
             "print('to the real stdout', file=sys.__stdout__, flush=True)",
             "print('kept')",

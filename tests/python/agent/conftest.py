@@ -2,13 +2,12 @@
 database's connection arguments, and a question scripted end to end with known usage figures."""
 
 import itertools
-import socket
 import threading
-from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 import pytest
 from langchain_community.callbacks.openai_info import TokenType, get_openai_token_cost_for_model
 
+from support.http_stub import StubService
 from support.model_server import text_reply, tool_call_reply
 
 
@@ -116,52 +115,13 @@ def question(model_server):
     return ScriptedQuestion(model_server)
 
 
-class ReportStub:
-    """A usage-report endpoint that answers every request with one fixed status and body."""
-
-    def __init__(self, status, body, content_type):
-        answer = (status, content_type, body.encode())
-        self.received = []
-
-        class Handler(BaseHTTPRequestHandler):
-            def do_POST(handler):
-                length = int(handler.headers.get("Content-Length") or 0)
-                self.received.append((handler.path, handler.rfile.read(length)))
-                handler.send_response(answer[0])
-                handler.send_header("Content-Type", answer[1])
-                handler.send_header("Content-Length", str(len(answer[2])))
-                handler.end_headers()
-                handler.wfile.write(answer[2])
-
-            def log_message(handler, *args):
-                pass
-
-        class Server(ThreadingHTTPServer):
-            daemon_threads = True
-
-            def server_bind(server):
-                # The base class looks the host name up, which can stall without a resolver.
-                socket.socket.bind(server.socket, server.server_address)
-                server.server_address = server.socket.getsockname()
-
-        self.server = Server(("127.0.0.1", 0), Handler)
-        self.url = f"http://127.0.0.1:{self.server.server_address[1]}"
-        threading.Thread(
-            target=self.server.serve_forever, kwargs={"poll_interval": 0.05}, daemon=True
-        ).start()
-
-    def close(self):
-        self.server.shutdown()
-        self.server.server_close()
-
-
 @pytest.fixture
 def report_stub():
     """report_stub(status, body, content_type) starts a stub; all are closed at the end."""
     started = []
 
     def start(status, body, content_type="application/json"):
-        started.append(ReportStub(status, body, content_type))
+        started.append(StubService(status, body, content_type))
         return started[-1]
 
     yield start

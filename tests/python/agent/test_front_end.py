@@ -201,7 +201,7 @@ class TestReportFailuresKeepTheAnswer:
         assert list(result) == RESULT_KEYS
         assert result["output"] == question.answer
         assert capsys.readouterr().out == printed
-        [(path, _)] = stub.received
+        [(_, path, _, _)] = stub.requests
         assert path == "/norvi/user_questions/"
 
     def test_an_unreachable_report_service(

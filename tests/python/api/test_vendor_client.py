@@ -5,13 +5,12 @@ import logging
 import socket
 import subprocess
 import sys
-import threading
 import time
-from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 import pytest
 
 from norviai.api import NorviAPIHandler, send_user_question
+from support.http_stub import StubService
 from support.pytest_vendor_service import DEFAULT_DEPLOYMENTS
 
 pytestmark = pytest.mark.timeout(30)
@@ -20,52 +19,6 @@ KEY = "nv-user-key-5d1e"
 FAILED = "Failed at:Norvi0! : \n"
 TRANSPORT_ERROR = "An error occurred during the API request: "
 GETTER_ERROR = "Error in get_openai_data: "
-
-
-class StubService:
-    """A loopback HTTP server answering every request with one fixed (status, type, body)."""
-
-    def __init__(self, status, body, content_type="application/json"):
-        self.answer = (status, content_type, body.encode())
-        self.requests = []  # (method, path, headers, body bytes)
-        stub = self
-
-        class Handler(BaseHTTPRequestHandler):
-            def do_GET(self):
-                length = int(self.headers.get("Content-Length") or 0)
-                stub.requests.append(
-                    (self.command, self.path, dict(self.headers), self.rfile.read(length))
-                )
-                status, kind, payload = stub.answer
-                self.send_response(status)
-                self.send_header("Content-Type", kind)
-                self.send_header("Content-Length", str(len(payload)))
-                self.end_headers()
-                self.wfile.write(payload)
-
-            do_POST = do_GET
-
-            def log_message(self, *args):
-                pass
-
-        class Server(ThreadingHTTPServer):
-            daemon_threads = True
-
-            def server_bind(self):
-                # The base class looks the host name up, which can stall without a resolver.
-                socket.socket.bind(self.socket, self.server_address)
-                self.server_address = self.socket.getsockname()
-
-        self.server = Server(("127.0.0.1", 0), Handler)
-        self.url = f"http://127.0.0.1:{self.server.server_address[1]}"
-        self.thread = threading.Thread(
-            target=self.server.serve_forever, kwargs={"poll_interval": 0.05}, daemon=True
-        )
-        self.thread.start()
-
-    def close(self):
-        self.server.shutdown()
-        self.server.server_close()
 
 
 @pytest.fixture

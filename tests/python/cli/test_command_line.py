@@ -25,10 +25,19 @@ MODEL_VARIABLES = [
 ]
 
 NODES = [
-    "init_node", "table_names_lookup_node", "relevant_table_names_node", "relevant_schemas_node",
-    "sql_generation_node", "rewrite_query_node", "sql_syntax_checker_node", "sql_execution_node",
-    "pandas_generator_node", "pandas_executor_node", "final_response_generation_node",
-    "pandas_error_handler_node", "sql_error_handler_node",
+    "init_node",
+    "table_names_lookup_node",
+    "relevant_table_names_node",
+    "relevant_schemas_node",
+    "sql_generation_node",
+    "rewrite_query_node",
+    "sql_syntax_checker_node",
+    "sql_execution_node",
+    "pandas_generator_node",
+    "pandas_executor_node",
+    "final_response_generation_node",
+    "pandas_error_handler_node",
+    "sql_error_handler_node",
 ]
 
 
@@ -82,13 +91,22 @@ def test_demo_runs_offline_without_settings(tmp_path):
 
 def test_ask_json_prints_the_result_mapping_only(tmp_path):
     completed = norviai(
-        "ask", "Which five customers spent the most, and how much did each spend?",
-        "--offline", "--json", "--media", str(tmp_path / "media"), cwd=tmp_path,
+        "ask",
+        "Which five customers spent the most, and how much did each spend?",
+        "--offline",
+        "--json",
+        "--media",
+        str(tmp_path / "media"),
+        cwd=tmp_path,
     )
     assert completed.returncode == 0, completed.stderr
     result = json.loads(completed.stdout)
     assert list(result) == [
-        "output", "python_code", "image_path", "generated_query", "sql_execution_result",
+        "output",
+        "python_code",
+        "image_path",
+        "generated_query",
+        "sql_execution_result",
     ]
     assert result["generated_query"][-1].lstrip().upper().startswith("SELECT")
     assert (tmp_path / "media").is_dir()
@@ -112,9 +130,7 @@ def test_missing_sqlite_file_is_never_created(tmp_path):
     assert_one_clear_error(completed, "SQLite database file not found", str(missing))
     assert not missing.exists()
     url = f"sqlite:///{missing}"
-    assert_one_clear_error(
-        norviai("ask", "q", "--offline", "--db", url, cwd=tmp_path), "not found"
-    )
+    assert_one_clear_error(norviai("ask", "q", "--offline", "--db", url, cwd=tmp_path), "not found")
     assert not missing.exists()
 
 
@@ -125,9 +141,13 @@ def test_no_model_configured_says_what_to_set(tmp_path):
 
 def test_unreachable_model_endpoint_fails_fast(tmp_path):
     completed = norviai(
-        "ask", "How many orders?", cwd=tmp_path,
-        OPENAI_BASE_URL="http://127.0.0.1:1/v1", OPENAI_API_KEY="k",
-        NORVIAI_MODEL_SMALL="small", NORVIAI_MODEL_LARGE="large",
+        "ask",
+        "How many orders?",
+        cwd=tmp_path,
+        OPENAI_BASE_URL="http://127.0.0.1:1/v1",
+        OPENAI_API_KEY="k",
+        NORVIAI_MODEL_SMALL="small",
+        NORVIAI_MODEL_LARGE="large",
     )
     assert_one_clear_error(completed, "cannot reach the model service")
     assert completed.seconds < 60
@@ -136,9 +156,13 @@ def test_unreachable_model_endpoint_fails_fast(tmp_path):
 def test_wrong_key_is_reported_as_such(tmp_path, model_server):
     model_server.api_key = "right-key"
     completed = norviai(
-        "ask", "How many orders?", cwd=tmp_path,
-        OPENAI_BASE_URL=model_server.openai_base_url, OPENAI_API_KEY="wrong-key",
-        NORVIAI_MODEL_SMALL="small", NORVIAI_MODEL_LARGE="large",
+        "ask",
+        "How many orders?",
+        cwd=tmp_path,
+        OPENAI_BASE_URL=model_server.openai_base_url,
+        OPENAI_API_KEY="wrong-key",
+        NORVIAI_MODEL_SMALL="small",
+        NORVIAI_MODEL_LARGE="large",
     )
     assert_one_clear_error(completed, "refused the key", "401")
 
@@ -159,9 +183,17 @@ def test_openai_compatible_server_answers_through_chat_models(tmp_path, model_se
 
     model_server.respond_with(lambda request: text_reply("SELECT COUNT(*) FROM orders"))
     completed = norviai(
-        "ask", "How many orders?", "--db", str(shop), "--media", str(tmp_path / "m"),
-        cwd=tmp_path, OPENAI_BASE_URL=model_server.openai_base_url, OPENAI_API_KEY="k",
-        NORVIAI_MODEL_SMALL="small-model", NORVIAI_MODEL_LARGE="large-model",
+        "ask",
+        "How many orders?",
+        "--db",
+        str(shop),
+        "--media",
+        str(tmp_path / "m"),
+        cwd=tmp_path,
+        OPENAI_BASE_URL=model_server.openai_base_url,
+        OPENAI_API_KEY="k",
+        NORVIAI_MODEL_SMALL="small-model",
+        NORVIAI_MODEL_LARGE="large-model",
     )
     assert completed.returncode == 0, completed.stderr
     assert "Answer: There are 2 orders." in completed.stdout

@@ -107,4 +107,3 @@ def mariadb_db(mariadb_target):
 def postgres_db(postgres_target):
     postgres_target.configure()
     return postgres_target
-

@@ -100,4 +100,3 @@ def test_set_database_config_refuses_bad_input_and_changes_nothing(arguments):
         dbaccess.set_database_config(*arguments)
     assert str(raised.value) == "All parameters must be provided and 'port' must be an integer."
     assert _config() == ["before", "u0", "p0", "h0", 1]
-

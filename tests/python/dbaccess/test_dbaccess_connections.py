@@ -94,4 +94,3 @@ def test_get_pgdb_connection_yields_tuple_rows_and_handles_only_operational_erro
 
     with pytest.raises(ValueError):
         dbaccess.get_pgdb_connection(**_arguments(postgres_target, db_user="a\0b"))
-

@@ -82,7 +82,7 @@ def test_execute_pgdb_query_commits_statements(postgres_db):
         assert _count(postgres_db, '"select"') == before + 1
         # Rows of a data-changing statement come back, and the change stays.
         returned = dbaccess.execute_pgdb_query(
-            "INSERT INTO \"select\" VALUES ('b') RETURNING \"from\""
+            'INSERT INTO "select" VALUES (\'b\') RETURNING "from"'
         )
         assert returned == [("b",)]
         assert _count(postgres_db, '"select"') == before + 2

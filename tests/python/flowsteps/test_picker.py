@@ -9,7 +9,10 @@ from support.model_server import no_tool_calls, tool_call_reply
 
 sqlite_only = pytest.mark.parametrize("shop_db", ["sqlite"], indirect=True)
 
-STATE = {"user_question": "Which customers ordered most?", "table_names_from_db": "customers, orders"}
+STATE = {
+    "user_question": "Which customers ordered most?",
+    "table_names_from_db": "customers, orders",
+}
 
 
 @sqlite_only
@@ -24,7 +27,10 @@ def test_invoke_sends_the_forced_call_and_returns_the_arguments(model_server, se
     body = request.body
     assert body["model"] == "small"
     assert body["messages"] == [{"role": "user", "content": STATE["user_question"]}]
-    assert body["tool_choice"] == {"type": "function", "function": {"name": "select_relevant_tables"}}
+    assert body["tool_choice"] == {
+        "type": "function",
+        "function": {"name": "select_relevant_tables"},
+    }
     assert body["temperature"] == 0.0
     assert body["max_tokens"] == 800
     assert body["top_p"] == 0.95
@@ -51,9 +57,9 @@ def test_each_call_starts_from_the_file(model_server, settings, shop):
     picker = RelevantTablePicker(config=settings, db=shop)
     first = picker.get_tools(["orders"])
     second = picker.get_tools(["products", "customers"])
-    description = lambda tools: tools[0]["function"]["parameters"]["properties"][
-        "relevant_tables"
-    ]["description"]
+    description = lambda tools: tools[0]["function"]["parameters"]["properties"]["relevant_tables"][
+        "description"
+    ]
     assert description(first).count("Here is the list table name") == 1
     assert description(second).count("Here is the list table name") == 1
     assert "products, customers." in description(second)
@@ -98,6 +104,9 @@ def test_definition_file_path_is_relative_to_the_working_directory(tmp_path, mon
     assert path.endswith(os.path.join("function_calling", "prompt", "relevant_table.yaml"))
     monkeypatch.chdir(tmp_path)
     moved = base.get_relevant_tables_path()
-    assert os.path.samefile(os.path.join(tmp_path, moved), os.path.abspath(os.path.join(
-        os.path.dirname(base.__file__), "prompt", "relevant_table.yaml")))
-
+    assert os.path.samefile(
+        os.path.join(tmp_path, moved),
+        os.path.abspath(
+            os.path.join(os.path.dirname(base.__file__), "prompt", "relevant_table.yaml")
+        ),
+    )

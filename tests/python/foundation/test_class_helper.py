@@ -61,8 +61,6 @@ def test_agent_plan_hands_its_callbacks_to_the_runnable_and_requires_them():
     recorder = Recorder()
     agent = CustomRunnableAgent(runnable=RunnableLambda(lambda inputs: inputs))
     agent.plan([("action", "observation")], callbacks=[recorder], input="q")
-    assert recorder.inputs == [
-        {"input": "q", "intermediate_steps": [("action", "observation")]}
-    ]
+    assert recorder.inputs == [{"input": "q", "intermediate_steps": [("action", "observation")]}]
     with pytest.raises(TypeError):
         agent.plan([])

@@ -11,8 +11,17 @@ def test_module_setup_selects_agg_and_exposes_library_names_and_prompts():
     assert matplotlib.get_backend().lower() == "agg"
     for name in askflow_prompts.__all__:
         assert getattr(flowsteps, name) is getattr(askflow_prompts, name)
-    for name in ["ChatPromptTemplate", "QuerySQLCheckerTool", "ToolExecutor", "SQLAlchemyError",
-                 "Runnable", "RunnableConfig", "logger", "CustomSQLDatabase", "StringIO"]:
+    for name in [
+        "ChatPromptTemplate",
+        "QuerySQLCheckerTool",
+        "ToolExecutor",
+        "SQLAlchemyError",
+        "Runnable",
+        "RunnableConfig",
+        "logger",
+        "CustomSQLDatabase",
+        "StringIO",
+    ]:
         assert hasattr(flowsteps, name), name
 
 
@@ -134,20 +143,41 @@ def test_non_dict_state_is_refused(name, value):
         ("pandas_execution_condition", {"python_execution_success": 0}, "pandas_execution_error"),
         ("pandas_code_condition", {"use_pandas_ai_flag": 1}, "use_pandas"),
         ("pandas_code_condition", {"use_pandas_ai_flag": None}, "generate_response"),
-        ("sql_error_handler_condition", {"iteration_count": 4, "max_iterations": 5,
-                                         "rewrite_count": 0}, "regenerate_sql_query"),
-        ("sql_error_handler_condition", {"iteration_count": 5, "max_iterations": 5,
-                                         "rewrite_count": 0}, "rewrite_query"),
-        ("sql_error_handler_condition", {"iteration_count": 5, "max_iterations": 5,
-                                         "rewrite_count": 1}, "terminal_failure_response"),
-        ("sql_error_handler_condition", {"iteration_count": 0, "max_iterations": 5,
-                                         "rewrite_count": 1}, "terminal_failure_response"),
-        ("sql_error_handler_condition", {"iteration_count": 1, "max_iterations": 0,
-                                         "rewrite_count": 0}, "terminal_failure_response"),
-        ("pandas_error_handler_condition", {"iteration_count_pandas": 2,
-                                            "max_iterations_pandas": 3}, "regenerate_pandas_code"),
-        ("pandas_error_handler_condition", {"iteration_count_pandas": 3,
-                                            "max_iterations_pandas": 3}, "terminal_failure_response"),
+        (
+            "sql_error_handler_condition",
+            {"iteration_count": 4, "max_iterations": 5, "rewrite_count": 0},
+            "regenerate_sql_query",
+        ),
+        (
+            "sql_error_handler_condition",
+            {"iteration_count": 5, "max_iterations": 5, "rewrite_count": 0},
+            "rewrite_query",
+        ),
+        (
+            "sql_error_handler_condition",
+            {"iteration_count": 5, "max_iterations": 5, "rewrite_count": 1},
+            "terminal_failure_response",
+        ),
+        (
+            "sql_error_handler_condition",
+            {"iteration_count": 0, "max_iterations": 5, "rewrite_count": 1},
+            "terminal_failure_response",
+        ),
+        (
+            "sql_error_handler_condition",
+            {"iteration_count": 1, "max_iterations": 0, "rewrite_count": 0},
+            "terminal_failure_response",
+        ),
+        (
+            "pandas_error_handler_condition",
+            {"iteration_count_pandas": 2, "max_iterations_pandas": 3},
+            "regenerate_pandas_code",
+        ),
+        (
+            "pandas_error_handler_condition",
+            {"iteration_count_pandas": 3, "max_iterations_pandas": 3},
+            "terminal_failure_response",
+        ),
     ],
 )
 def test_condition_rows(function, state, label):
@@ -162,8 +192,10 @@ def test_sql_error_condition_reads_rewrite_count_only_when_needed():
         flowsteps.sql_error_handler_condition({"iteration_count": 1, "max_iterations": 5})
 
 
-SQL_GIVE_UP = {"sql_execution_result": ["SQL generation failed after max iterations"],
-               "iteration_count": 0}
+SQL_GIVE_UP = {
+    "sql_execution_result": ["SQL generation failed after max iterations"],
+    "iteration_count": 0,
+}
 
 
 @pytest.mark.parametrize(
@@ -187,18 +219,31 @@ def test_handle_sql_error_needs_both_counters_and_orderable_values():
     with pytest.raises(KeyError):
         flowsteps.handle_sql_error({"iteration_count": 0, "max_iterations": 5})
     with pytest.raises(TypeError):
-        flowsteps.handle_sql_error({"iteration_count": None, "max_iterations": 5,
-                                    "rewrite_count": 0})
+        flowsteps.handle_sql_error(
+            {"iteration_count": None, "max_iterations": 5, "rewrite_count": 0}
+        )
 
 
 @pytest.mark.parametrize(
     "count, limit, update",
     [
         (2, 3, {"iteration_count_pandas": 1, "pandas_generation_prompt_type": "correction"}),
-        (3, 3, {"python_executed_output": "Python generation failed after max iterations",
-                "iteration_count_pandas": 0}),
-        (0, 0, {"python_executed_output": "Python generation failed after max iterations",
-                "iteration_count_pandas": 0}),
+        (
+            3,
+            3,
+            {
+                "python_executed_output": "Python generation failed after max iterations",
+                "iteration_count_pandas": 0,
+            },
+        ),
+        (
+            0,
+            0,
+            {
+                "python_executed_output": "Python generation failed after max iterations",
+                "iteration_count_pandas": 0,
+            },
+        ),
     ],
 )
 def test_handle_pandas_error_rows(count, limit, update):
