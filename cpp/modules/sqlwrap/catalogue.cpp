@@ -1,0 +1,123 @@
+// Library handles, query helpers and the dispatch to the per-engine catalogue readers.
+#include <pybind11/gil_safe_call_once.h>
+
+#include "modules/common/pyutil.hpp"
+#include "modules/sqlwrap/sqlwrap.hpp"
+
+namespace norviai::sqlwrap {
+
+namespace common = norviai::py_common;
+
+namespace {
+
+PYBIND11_CONSTINIT py::gil_safe_call_once_and_store<Library> library_storage;
+
+}  // namespace
+
+void init_library(py::module_& module) {
+  library_storage.call_once_and_store_result([&module] {
+    Library lib;
+    lib.text = common::import_from("sqlalchemy", "text");
+    lib.select = common::import_from("sqlalchemy", "select");
+    lib.table = common::import_from("sqlalchemy", "table");
+    lib.column = common::import_from("sqlalchemy", "column");
+    lib.executable = common::import_from("sqlalchemy.sql.expression", "Executable");
+    lib.strip_outer_parens = common::import_from("sqlalchemy.util", "strip_outer_parens");
+    lib.programming_error = common::import_from("sqlalchemy.exc", "ProgrammingError");
+    lib.dbapi_error = common::import_from("sqlalchemy.exc", "DBAPIError");
+    lib.sqlalchemy_error = common::import_from("sqlalchemy.exc", "SQLAlchemyError");
+    const char* langchain = "langchain_community.utilities.sql_database";
+    lib.truncate_word = common::import_from(langchain, "truncate_word");
+    lib.format_index = common::import_from(langchain, "_format_index");
+    lib.simple_namespace = common::import_from("types", "SimpleNamespace");
+    lib.types = py::module_::import("sqlalchemy.types");
+    py::module_ re = py::module_::import("re");
+    lib.mysql_default =
+        re.attr("compile")(R"re((?:NULL|'(?:''|[^'])*'|\(.+?\)|[\-\w\.\(\)]+))re", re.attr("I"));
+
+    lib.read_only_violation =
+        common::ClassBuilder(module, "ReadOnlyViolation", lib.sqlalchemy_error)
+            .attr("__doc__", py::str("Generated SQL refused before it reached the database: it "
+                                     "is not one read-only query."))
+            .attr("__module__", py::str("norviai.askflow.custom_sql"))
+            .finish();
+    lib.statement_timeout =
+        common::ClassBuilder(module, "StatementTimeout", lib.sqlalchemy_error)
+            .attr("__doc__", py::str("A query cancelled for exceeding the statement time limit."))
+            .attr("__module__", py::str("norviai.askflow.custom_sql"))
+            .finish();
+    return lib;
+  });
+}
+
+const Library& library() { return library_storage.get_stored(); }
+
+Dialect dialect_of(py::handle engine) {
+  auto name = engine.attr("dialect").attr("name").cast<std::string>();
+  if (name == "postgresql") return Dialect::kPostgresql;
+  if (name == "mysql" || name == "mariadb") return Dialect::kMysql;
+  if (name == "sqlite") return Dialect::kSqlite;
+  if (name == "mssql") return Dialect::kMssql;
+  return Dialect::kOther;
+}
+
+py::list fetch_all(py::handle connection, const std::string& sql, py::dict parameters) {
+  py::object result = connection.attr("execute")(library().text(sql), parameters);
+  py::list rows;
+  for (py::handle row : result.attr("fetchall")()) rows.append(as_tuple(row));
+  return rows;
+}
+
+py::tuple as_tuple(py::handle row) {
+  PyObject* values = PySequence_Tuple(row.ptr());
+  if (values == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::tuple>(values);
+}
+
+std::optional<std::string> optional_text(py::handle value) {
+  if (value.is_none()) return std::nullopt;
+  if (py::isinstance<py::bytes>(value) || py::isinstance<py::bytearray>(value)) {
+    return value.attr("decode")("utf-8").cast<std::string>();
+  }
+  return py::str(value).cast<std::string>();
+}
+
+std::string text_of(py::handle value) { return optional_text(value).value_or(""); }
+
+py::object make_type(py::handle cls, py::tuple args, py::dict kwargs) {
+  try {
+    return cls(*args, **kwargs);
+  } catch (py::error_already_set& error) {
+    if (!error.matches(PyExc_TypeError)) throw;
+  }
+  return cls();
+}
+
+std::shared_ptr<Catalogue> read_catalogue(py::handle connection, py::handle schema, bool views) {
+  auto catalogue = std::make_shared<Catalogue>();
+  catalogue->views = views;
+  catalogue->dialect = dialect_of(connection.attr("engine"));
+  catalogue->schema = py::reinterpret_borrow<py::object>(schema);
+  switch (catalogue->dialect) {
+    case Dialect::kPostgresql:
+      read_postgresql(connection, *catalogue);
+      break;
+    case Dialect::kMysql:
+      read_mysql(connection, *catalogue);
+      break;
+    case Dialect::kSqlite:
+      read_sqlite(connection, *catalogue);
+      break;
+    case Dialect::kMssql:
+      read_mssql(connection, *catalogue);
+      break;
+    case Dialect::kOther:
+      throw py::value_error(
+          "CustomSQLDatabase supports PostgreSQL, MySQL/MariaDB, SQLite and "
+          "SQL Server, not '" +
+          connection.attr("engine").attr("dialect").attr("name").cast<std::string>() + "'");
+  }
+  return catalogue;
+}
+
+}  // namespace norviai::sqlwrap

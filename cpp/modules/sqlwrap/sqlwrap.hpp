@@ -1,0 +1,158 @@
+// Internals of norviai.askflow._sqlwrap, the C++ half of CustomSQLDatabase: the bulk catalogue of
+// a database, the CREATE TABLE texts and sample blocks built from it, and read-only execution.
+// A Catalogue is owned by the wrapper instance it was read for (kept as a Python attribute).
+// Everything here expects the GIL held; database and library errors pass through unchanged.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace norviai::sqlwrap {
+
+namespace py = pybind11;
+
+enum class Dialect { kPostgresql, kMysql, kSqlite, kMssql, kOther };
+
+Dialect dialect_of(py::handle engine);
+
+// Handles of the SQLAlchemy and langchain objects the module uses, imported once at load.
+struct Library {
+  py::object text;        // sqlalchemy.text
+  py::object select;      // sqlalchemy.select
+  py::object table;       // sqlalchemy.table (lightweight TableClause)
+  py::object column;      // sqlalchemy.column
+  py::object executable;  // sqlalchemy.sql.expression.Executable
+  py::object strip_outer_parens;
+  py::object programming_error;  // sqlalchemy.exc.ProgrammingError
+  py::object dbapi_error;        // sqlalchemy.exc.DBAPIError
+  py::object sqlalchemy_error;   // sqlalchemy.exc.SQLAlchemyError
+  py::object truncate_word;      // langchain_community's value shortening for run()
+  py::object format_index;       // langchain_community's index line
+  py::object simple_namespace;   // types.SimpleNamespace
+  py::module_ types;             // sqlalchemy.types
+  py::object mysql_default;      // the DEFAULT values MySQL reflection's line pattern accepts
+  py::object read_only_violation;
+  py::object statement_timeout;
+};
+
+const Library& library();
+void init_library(py::module_& module);
+
+struct Identity {
+  bool always = false;
+  long long start = 1, increment = 1, minvalue = 1, maxvalue = 0, cache = 1;
+  bool cycle = false;
+};
+
+struct ColumnDef {
+  std::string name;
+  py::object type;  // SQLAlchemy type instance; None when SQLAlchemy would not recognise it
+  bool nullable = true;
+  std::optional<std::string> server_default;
+  bool autoincrement = false;  // nextval default, AUTO_INCREMENT, IDENTITY
+  std::optional<Identity> identity;
+  std::optional<std::string> computed;  // generation expression as the library prints it
+  std::optional<bool> persisted;
+  std::optional<std::string> comment;
+};
+
+struct ForeignKeyDef {
+  std::optional<std::string> name;
+  std::vector<std::string> columns;
+  std::optional<std::string> referred_schema;
+  std::string referred_table;
+  std::vector<std::string> referred_columns;
+  std::string tail;  // " MATCH …", " ON DELETE …", " DEFERRABLE", … already in SQL form
+};
+
+struct UniqueDef {
+  std::optional<std::string> name;
+  std::vector<std::string> columns;
+  std::string distinct;  // "NULLS DISTINCT " on PostgreSQL 15 and later
+};
+
+struct CheckDef {
+  std::optional<std::string> name;
+  std::string sqltext;
+  std::string tail;  // " NOT VALID"
+};
+
+struct TableDef {
+  std::string name;
+  std::vector<ColumnDef> columns;
+  std::optional<std::string> primary_key_name;
+  std::vector<std::string> primary_key;
+  std::vector<ForeignKeyDef> foreign_keys;
+  std::vector<UniqueDef> uniques;
+  std::vector<CheckDef> checks;
+  py::object mysql_options;  // list of (key, value) as MySQL reflection names table options
+  std::string post_create;   // table options already in SQL form (SQLite)
+  std::optional<std::string> comment;
+  std::optional<std::string> create_text;  // rendered once, on first use
+};
+
+// The whole catalogue of one schema, read with a few queries.
+struct Catalogue {
+  Dialect dialect = Dialect::kOther;
+  py::object schema;   // None or the wrapper's schema name
+  bool views = false;  // views read too (the wrapper's view_support)
+  std::map<std::string, TableDef> tables;
+  std::set<std::string> absent;  // usable names a fresh read did not find: not read again
+};
+
+// Reads the catalogue through `connection` (a SQLAlchemy Connection).
+std::shared_ptr<Catalogue> read_catalogue(py::handle connection, py::handle schema, bool views);
+
+// One reader per engine family; each fills `catalogue.tables`.
+void read_postgresql(py::handle connection, Catalogue& catalogue);
+void read_mysql(py::handle connection, Catalogue& catalogue);
+void read_sqlite(py::handle connection, Catalogue& catalogue);
+void read_mssql(py::handle connection, Catalogue& catalogue);
+
+// Prints CREATE TABLE texts as SQLAlchemy's CreateTable prints the reflected tables, using the
+// engine's own identifier preparer, type compiler and SQL compiler for the pieces.
+class DdlWriter {
+ public:
+  DdlWriter(py::handle engine, const Catalogue& catalogue);
+  std::string create_table(const TableDef& table) const;
+
+ private:
+  std::string quote(const std::string& name) const;
+  std::string table_name(const std::string& name, const std::optional<std::string>& schema) const;
+  std::string fragment(const std::string& sql) const;  // text() compiled with literal binds
+  std::string column_spec(const TableDef& table, const ColumnDef& column, bool autoincrement) const;
+  std::string constraints(const TableDef& table) const;
+  std::string post_create(const TableDef& table) const;
+
+  const Catalogue& catalogue_;
+  py::object dialect_;
+  py::object quote_;
+  py::object type_compiler_;
+  py::object sql_compiler_;
+  py::object ddl_compiler_;
+  py::object big_integer_, small_integer_, timestamp_, string_type_;
+  bool default_functions_ = false;  // MySQL/MariaDB: expression defaults go in parentheses
+};
+
+// Query helpers shared by the readers.
+py::list fetch_all(py::handle connection, const std::string& sql, py::dict parameters = {});
+py::tuple as_tuple(py::handle row);  // a result row (or any sequence) as a tuple
+std::optional<std::string> optional_text(py::handle value);
+std::string text_of(py::handle value);
+
+// Builds `cls(*args, **kwargs)`; on TypeError retries without arguments, as SQLite reflection does.
+py::object make_type(py::handle cls, py::tuple args, py::dict kwargs);
+
+// The wrapper's entry points.
+py::str table_info(py::object db, py::object table_names, bool get_col_comments);
+void forget_catalogue(py::object db);
+py::object run_read_only(py::object db, py::object command, const std::string& fetch,
+                         bool include_columns, py::object parameters, py::object execution_options);
+
+}  // namespace norviai::sqlwrap
