@@ -2,8 +2,8 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <signal.h>
 #include <sched.h>
+#include <signal.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
@@ -174,7 +174,7 @@ void close_all_but(int keep, int max_fd) {
 [[noreturn]] void exit_like(int status) {
   if (WIFEXITED(status)) ::_exit(WEXITSTATUS(status));
   const int signal_number = WTERMSIG(status);
-  struct sigaction default_action {};
+  struct sigaction default_action{};
   default_action.sa_handler = SIG_DFL;
   sigemptyset(&default_action.sa_mask);
   ::sigaction(signal_number, &default_action, nullptr);
@@ -259,7 +259,7 @@ void enter_process_namespace(const ChildPlan& plan) {
   close_descriptor_span(report + 1, ~0U, plan.max_fd);
 
   // Ignored signals and the blocked mask survive exec; CPython, for one, ignores SIGPIPE.
-  struct sigaction default_action {};
+  struct sigaction default_action{};
   default_action.sa_handler = SIG_DFL;
   sigemptyset(&default_action.sa_mask);
   for (int signal_number = 1; signal_number < NSIG; ++signal_number) {
@@ -449,8 +449,8 @@ SandboxResult run_sandboxed(const SandboxRequest& request) {
       .parent = ::getpid(),
       // SIGXCPU at the soft limit, SIGKILL a second later if the program catches it.
       .cpu = bounded_limit(RLIMIT_CPU, cpu_seconds, cpu_seconds + 1),
-      .address_space = bounded_limit(RLIMIT_AS, limits.address_space_bytes,
-                                     limits.address_space_bytes),
+      .address_space =
+          bounded_limit(RLIMIT_AS, limits.address_space_bytes, limits.address_space_bytes),
       .open_files = bounded_limit(RLIMIT_NOFILE, limits.open_files, limits.open_files),
       .isolate_processes = request.isolate_processes,
       .uid_map = uid_map.c_str(),

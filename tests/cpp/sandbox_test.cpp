@@ -1,7 +1,6 @@
 #include "core/sandbox.hpp"
 
 #include <fcntl.h>
-#include <iterator>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -11,6 +10,7 @@
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -184,14 +184,26 @@ TEST(SandboxTest, ProcessesLeftBehindDoNotOutliveTheRun) {
   // The background sleep keeps the output pipe open, so only the kill lets the run end; one
   // that leaves the session escapes a group kill, and only the process namespace catches it.
   const Case cases[] = {
-      {"sleep 1001 & echo started", std::string("sleep\0" "1001", 10), SandboxOutcome::kExited,
-       true},
-      {"sleep 1002 & while :; do :; done", std::string("sleep\0" "1002", 10),
-       SandboxOutcome::kTimedOut, true},
-      {"setsid sleep 1003 & echo started", std::string("sleep\0" "1003", 10),
+      {"sleep 1001 & echo started",
+       std::string("sleep\0"
+                   "1001",
+                   10),
        SandboxOutcome::kExited, true},
-      {"sleep 1004 & echo started", std::string("sleep\0" "1004", 10), SandboxOutcome::kExited,
-       false},
+      {"sleep 1002 & while :; do :; done",
+       std::string("sleep\0"
+                   "1002",
+                   10),
+       SandboxOutcome::kTimedOut, true},
+      {"setsid sleep 1003 & echo started",
+       std::string("sleep\0"
+                   "1003",
+                   10),
+       SandboxOutcome::kExited, true},
+      {"sleep 1004 & echo started",
+       std::string("sleep\0"
+                   "1004",
+                   10),
+       SandboxOutcome::kExited, false},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.script);
