@@ -603,6 +603,9 @@ class _Handler(BaseHTTPRequestHandler):
 
     def setup(self) -> None:
         super().setup()
+        # Headers and body go out in separate writes; without this, Nagle and delayed ACKs
+        # hold every reply back for about 40 ms.
+        self.connection.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
         if not self.server.owner._track(self.connection):
             _shutdown_quietly(self.connection)
 

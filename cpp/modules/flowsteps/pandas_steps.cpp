@@ -119,13 +119,25 @@ std::string format_seconds(double seconds) {
   return py::str(py::module_::import("builtins").attr("format")(seconds, "g"));
 }
 
+// matplotlib builds a font cache on first use, which takes longer than most analysis runs; one
+// folder per user keeps it across runs (it holds no data of any run).
+std::string matplotlib_cache_folder() {
+  py::module_ os = py::module_::import("os");
+  py::object folder =
+      os.attr("path").attr("join")(py::module_::import("tempfile").attr("gettempdir")(),
+                                   py::str("norviai-matplotlib-{}").format(os.attr("getuid")()));
+  os.attr("makedirs")(folder, py::arg("mode") = 0700, py::arg("exist_ok") = true);
+  return folder.cast<std::string>();
+}
+
 // Only what an interpreter needs: no keys or credentials of the host reach the program.
-std::vector<std::string> sandbox_environment(const std::string& scratch_folder) {
+std::vector<std::string> sandbox_environment(const std::string& scratch_folder,
+                                             const std::string& matplotlib_cache) {
   std::vector<std::string> environment = {
       "PATH=/usr/local/bin:/usr/bin:/bin",
       "HOME=" + scratch_folder,
       "TMPDIR=" + scratch_folder,
-      "MPLCONFIGDIR=" + scratch_folder + "/matplotlib",
+      "MPLCONFIGDIR=" + matplotlib_cache,
       "MPLBACKEND=agg",
       "LANG=C.UTF-8",
       "PYTHONIOENCODING=utf-8",
@@ -234,7 +246,7 @@ py::dict run_program(py::object code, py::dict state) {
 
   core::SandboxRequest request;
   request.argv = {py::module_::import("sys").attr("executable").cast<std::string>(), "-I", runner};
-  request.environment = sandbox_environment(scratch_folder);
+  request.environment = sandbox_environment(scratch_folder, matplotlib_cache_folder());
   request.working_directory = working_directory;
   request.standard_input = code.cast<std::string>();
   request.limits.wall_time =

@@ -48,9 +48,19 @@ py::object load_yaml(py::object file_path) {
   return document;
 }
 
+// The definition file's path as computed at import, relative and absolute: the relative one
+// stops pointing at the file once the process changes directory.
+common::ProcessRef import_relative_path;
+common::ProcessRef import_absolute_path;
+
 py::list get_tool_revant_tables() {
+  py::object path = module_handle().attr("RELEVANT_TABLES_PATH");
+  // A path the caller set stays theirs; the import-time one is read where it really is.
+  if (path.equal(import_relative_path.get())) {
+    path = py::reinterpret_borrow<py::object>(import_absolute_path.get());
+  }
   py::list tools;
-  tools.append(load_yaml(module_handle().attr("RELEVANT_TABLES_PATH")));
+  tools.append(load_yaml(path));
   return tools;
 }
 
@@ -252,6 +262,8 @@ PYBIND11_MODULE(base, m) {
 
   py::object path = get_relevant_tables_path();
   m.add_object("RELEVANT_TABLES_PATH", path);
+  import_relative_path.set(path);
+  import_absolute_path.set(os_path().attr("abspath")(path));
   py::module_::import("builtins").attr("print")(py::str("using yaml in : ") + py::str(path));
 
   define_picker(m);

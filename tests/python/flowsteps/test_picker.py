@@ -110,3 +110,16 @@ def test_definition_file_path_is_relative_to_the_working_directory(tmp_path, mon
             os.path.join(os.path.dirname(base.__file__), "prompt", "relevant_table.yaml")
         ),
     )
+
+
+def test_definition_file_is_found_after_a_change_of_directory(tmp_path, monkeypatch):
+    expected = base.get_tool_revant_tables()
+    monkeypatch.chdir(tmp_path)
+    assert base.get_tool_revant_tables() == expected
+    # A path the caller sets is read as given.
+    custom = tmp_path / "tools.yaml"
+    custom.write_text("type: function\nfunction: {name: select_relevant_tables}\n")
+    monkeypatch.setattr(base, "RELEVANT_TABLES_PATH", "tools.yaml")
+    assert base.get_tool_revant_tables() == [
+        {"type": "function", "function": {"name": "select_relevant_tables"}}
+    ]
