@@ -130,25 +130,22 @@ py::object run_agent(py::object agent, py::object norvi_api_key, py::object quer
   inputs["save_path"] = media_path;
   py::module_::import("os").attr("makedirs")(media_path, py::arg("exist_ok") = true);
 
-  py::object callback_context = m.attr("get_openai_callback")();
-  py::object callback = callback_context.attr("__enter__")();
-  try {
-    result = result_mapping(agent.attr("invoke")(inputs));
-    tokens = callback.attr("total_tokens");
-    total_cost = callback.attr("total_cost");
-  } catch (py::error_already_set& error) {
-    if (!error.matches(PyExc_Exception)) {
-      callback_context.attr("__exit__")(error.type(), error.value(), error.trace());
-      throw;
+  common::with_block(m.attr("get_openai_callback")(), [&](py::object callback) {
+    try {
+      result = result_mapping(agent.attr("invoke")(inputs));
+      tokens = callback.attr("total_tokens");
+      total_cost = callback.attr("total_cost");
+    } catch (py::error_already_set& error) {
+      if (!error.matches(PyExc_Exception)) throw;
+      py::module_::import("traceback")
+          .attr("print_exception")(error.type(), error.value(), error.trace());
+      py::print(py::str("An error occurred when running the agent: ") + py::str(error.value()));
+      py::dict failure;
+      failure["output"] = "An error occurred";
+      result = failure;
     }
-    py::module_::import("traceback")
-        .attr("print_exception")(error.type(), error.value(), error.trace());
-    py::print(py::str("An error occurred when running the agent: ") + py::str(error.value()));
-    py::dict failure;
-    failure["output"] = "An error occurred";
-    result = failure;
-  }
-  callback_context.attr("__exit__")(py::none(), py::none(), py::none());
+    return py::none();
+  });
 
   if (!tokens.is_none() && !total_cost.is_none()) {
     try {

@@ -45,22 +45,15 @@ PYBIND11_MODULE(agent, m) {
     m.add_object(name, py::module_::import(name));
   }
   py::module_ warnings = py::module_::import("warnings");
-  {
-    // langchain.pydantic_v1 warns about itself on import; the names stay available quietly.
-    py::object quiet = warnings.attr("catch_warnings")();
-    quiet.attr("__enter__")();
+  // langchain.pydantic_v1 warns about itself on import; the names stay available quietly.
+  common::with_block(warnings.attr("catch_warnings")(), [&](py::object) {
     warnings.attr("simplefilter")("ignore");
-    try {
-      for (const auto& imported : kImportedNames) {
-        common::bind_import(m, imported.module, imported.name);
-      }
-      common::star_import(m, "norviai.codeexec");
-    } catch (...) {
-      quiet.attr("__exit__")(py::none(), py::none(), py::none());
-      throw;
+    for (const auto& imported : kImportedNames) {
+      common::bind_import(m, imported.module, imported.name);
     }
-    quiet.attr("__exit__")(py::none(), py::none(), py::none());
-  }
+    common::star_import(m, "norviai.codeexec");
+    return py::none();
+  });
   m.attr("load_dotenv")();
 
   norviai::agent::define_custom_runnable_agent(m);

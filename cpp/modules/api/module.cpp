@@ -107,17 +107,11 @@ py::object send_user_question(py::object norvi_api_key, py::object query, py::ob
   headers["Content-Type"] = "application/json";
   std::string endpoint = service_url() + "/norvi/user_questions/";
   try {
-    py::object client = httpx.attr("Client")(py::arg("timeout") = service_timeout());
-    py::object response;
-    client.attr("__enter__")();
-    try {
-      response =
-          client.attr("post")(endpoint, py::arg("json") = body, py::arg("headers") = headers);
-    } catch (py::error_already_set& error) {
-      client.attr("__exit__")(error.type(), error.value(), error.trace());
-      throw;
-    }
-    client.attr("__exit__")(py::none(), py::none(), py::none());
+    py::object response = common::with_block(
+        httpx.attr("Client")(py::arg("timeout") = service_timeout()), [&](py::object client) {
+          return client.attr("post")(endpoint, py::arg("json") = body,
+                                     py::arg("headers") = headers);
+        });
     py::object status = response.attr("status_code");
     if (status.equal(py::int_(201))) {
       py::print(py::str("Success at:Norvi1!."));

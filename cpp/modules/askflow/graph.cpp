@@ -12,8 +12,6 @@ namespace {
 
 namespace common = norviai::py_common;
 
-constexpr double kDefaultModelTimeout = 240.0;
-
 struct ModelSpec {
   const char* attribute;
   bool large;  // the larger deployment (config_4)
@@ -28,12 +26,6 @@ constexpr ModelSpec kModels[] = {
 };
 
 py::object global(py::module_& m, const char* name) { return m.attr(name); }
-
-// Every model call honours NORVIAI_MODEL_TIMEOUT so that a stalled service cannot hang a
-// question for ever; the client's own retries stay as they are.
-double model_timeout() {
-  return common::seconds_from_environment("NORVIAI_MODEL_TIMEOUT", kDefaultModelTimeout);
-}
 
 py::object dict_type() { return py::reinterpret_borrow<py::object>((PyObject*)&PyDict_Type); }
 py::object list_type() { return py::reinterpret_borrow<py::object>((PyObject*)&PyList_Type); }
@@ -198,7 +190,7 @@ py::object openai_graph(py::module_& m, py::object custom_sql_db, py::object sma
                         py::object large_model, py::object base_url, py::object api_key) {
   py::object graph_class = global(m, "SQLGraph");
   py::object self = py::module_::import("builtins").attr("object").attr("__new__")(graph_class);
-  double timeout = model_timeout();
+  double timeout = common::model_timeout();
   py::object chat_openai = py::module_::import("langchain_openai").attr("ChatOpenAI");
   initialise(
       m, self, custom_sql_db,
@@ -229,7 +221,7 @@ void define_graph(py::module_& m) {
               py::object config_4) mutable {
             py::dict small_settings = config_35.attr("__dict__");
             py::dict large_settings = config_4.attr("__dict__");
-            double timeout = model_timeout();
+            double timeout = common::model_timeout();
             initialise(
                 m, self, custom_sql_db,
                 [&](const ModelSpec& spec) {

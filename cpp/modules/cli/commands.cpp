@@ -298,20 +298,15 @@ Answer ask_question(py::object agent, const std::string& question, py::object me
   py::dict inputs;
   inputs["user_question"] = question;
   inputs["save_path"] = media;
-  py::object context = import("langchain_community.callbacks").attr("get_openai_callback")();
-  py::object counter = context.attr("__enter__")();
-  py::object state;
-  try {
-    state = agent.attr("invoke")(inputs);
-  } catch (py::error_already_set& error) {
-    context.attr("__exit__")(error.type(), error.value(), error.trace());
-    throw;
-  }
-  context.attr("__exit__")(py::none(), py::none(), py::none());
   Answer answer;
-  answer.result = import("norviai.agent").attr("_result_mapping")(state);
-  answer.tokens = counter.attr("total_tokens");
-  answer.cost = counter.attr("total_cost");
+  common::with_block(import("langchain_community.callbacks").attr("get_openai_callback")(),
+                     [&](py::object counter) {
+                       py::object state = agent.attr("invoke")(inputs);
+                       answer.result = import("norviai.agent").attr("_result_mapping")(state);
+                       answer.tokens = counter.attr("total_tokens");
+                       answer.cost = counter.attr("total_cost");
+                       return py::none();
+                     });
   return answer;
 }
 
@@ -491,16 +486,10 @@ void quiet_libraries(bool debug) {
     logger.attr("add")(sys.attr("stderr"), py::arg("level") = "WARNING");
   }
   py::object sink = debug ? sys.attr("stderr") : import("io").attr("StringIO")();
-  py::object redirect = import("contextlib").attr("redirect_stdout")(sink);
-  redirect.attr("__enter__")();
-  try {
+  common::with_block(import("contextlib").attr("redirect_stdout")(sink), [](py::object) {
     // The agent module also loads a .env file, so its settings count like the environment's.
-    import("norviai.agent");
-  } catch (py::error_already_set& error) {
-    redirect.attr("__exit__")(error.type(), error.value(), error.trace());
-    throw;
-  }
-  redirect.attr("__exit__")(py::none(), py::none(), py::none());
+    return import("norviai.agent");
+  });
 }
 
 int main_entry(py::object argv) {

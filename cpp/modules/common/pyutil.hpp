@@ -128,7 +128,29 @@ py::object except_exception(Body&& body, Handler&& handler) {
 // when it is unset or empty; ValueError naming the variable for anything else.
 double seconds_from_environment(const char* name, double fallback);
 
+// The time-out of every model call in seconds: NORVIAI_MODEL_TIMEOUT, 240 by default, so that
+// a stalled model service cannot hang a question.
+inline double model_timeout() { return seconds_from_environment("NORVIAI_MODEL_TIMEOUT", 240.0); }
+
 // Python's truthiness, as `bool(value)`.
 inline bool truthy(py::handle value) { return PyObject_IsTrue(value.ptr()) == 1; }
+
+// `with manager as target: return body(target)`.
+template <typename Body>
+py::object with_block(py::object manager, Body&& body) {
+  py::object target = manager.attr("__enter__")();
+  py::object result;
+  try {
+    result = body(target);
+  } catch (py::error_already_set& error) {
+    py::object traceback = error.trace() ? error.trace() : py::none();
+    if (!truthy(manager.attr("__exit__")(error.type(), error.value(), traceback))) {
+      throw;
+    }
+    return py::none();
+  }
+  manager.attr("__exit__")(py::none(), py::none(), py::none());
+  return result;
+}
 
 }  // namespace norviai::py_common

@@ -22,23 +22,7 @@ py::object config_value(const char* name);
 
 using py_common::except_exception;
 
-// `with manager as target: return body(target)`.
-template <typename Body>
-py::object with_block(py::object manager, Body&& body) {
-  py::object target = manager.attr("__enter__")();
-  py::object result;
-  try {
-    result = body(target);
-  } catch (py::error_already_set& error) {
-    py::object traceback = error.trace() ? error.trace() : py::none();
-    if (!py_common::truthy(manager.attr("__exit__")(error.type(), error.value(), traceback))) {
-      throw;
-    }
-    return py::none();
-  }
-  manager.attr("__exit__")(py::none(), py::none(), py::none());
-  return result;
-}
+using py_common::with_block;
 
 // Runs body(), then closes `connection` if body set it, on every path (a `finally:` clause).
 template <typename Body>

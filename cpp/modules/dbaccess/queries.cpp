@@ -93,31 +93,23 @@ py::object execute_pgdb_query(py::object sql_query) {
   });
 }
 
-py::object get_mysql_database_schema() {
+// Opens a connection with `open` and fills a schema with `read(connection, schema)`: None when
+// no connection could be made, else what was read, also up to an error (which is printed).
+template <typename Open, typename Read>
+py::object read_schema(Open&& open, Read&& read) {
   py::dict schema;
   py::object connection = py::none();
   bool no_connection = false;
   close_after(connection, [&] {
     return except_exception(
         [&]() -> py::object {
-          connection = configured_mysql_connection();
+          connection = open();
           if (connection.is_none()) {
             no_connection = true;
             return py::none();
           }
-          return with_block(connection.attr("cursor")(), [&](py::object cursor) {
-            cursor.attr("execute")("SHOW TABLES");
-            for (py::handle row : cursor.attr("fetchall")()) {
-              py::object table = py::iter(row.attr("values")()).attr("__next__")();
-              py::list columns;
-              schema[table] = columns;
-              cursor.attr("execute")("SHOW COLUMNS FROM " + backquoted(table));
-              for (py::handle column : cursor.attr("fetchall")()) {
-                columns.append(column_record(column["Field"], column["Type"]));
-              }
-            }
-            return py::none();
-          });
+          read(connection, schema);
+          return py::none();
         },
         report_schema_error);
   });
@@ -125,38 +117,42 @@ py::object get_mysql_database_schema() {
   return schema;
 }
 
-py::object get_pgdb_schema() {
-  py::dict schema;
-  py::object connection = py::none();
-  bool no_connection = false;
-  close_after(connection, [&] {
-    return except_exception(
-        [&]() -> py::object {
-          connection = configured_pg_connection();
-          if (connection.is_none()) {
-            no_connection = true;
-            return py::none();
-          }
-          py::object dict_cursor = py::module_::import("psycopg2.extras").attr("DictCursor");
-          py::object cursor = connection.attr("cursor")(py::arg("cursor_factory") = dict_cursor);
-          return with_block(cursor, [&](py::object cursor) {
-            cursor.attr("execute")(kPgTablesQuery);
-            for (py::handle row : cursor.attr("fetchall")()) {
-              py::object table = row["table_name"];
-              py::list columns;
-              schema[table] = columns;
-              cursor.attr("execute")(kPgColumnsQuery, py::make_tuple(table));
-              for (py::handle column : cursor.attr("fetchall")()) {
-                columns.append(column_record(column["column_name"], column["data_type"]));
-              }
-            }
-            return py::none();
-          });
-        },
-        report_schema_error);
+py::object get_mysql_database_schema() {
+  return read_schema(configured_mysql_connection, [](py::object connection, py::dict schema) {
+    with_block(connection.attr("cursor")(), [&](py::object cursor) {
+      cursor.attr("execute")("SHOW TABLES");
+      for (py::handle row : cursor.attr("fetchall")()) {
+        py::object table = py::iter(row.attr("values")()).attr("__next__")();
+        py::list columns;
+        schema[table] = columns;
+        cursor.attr("execute")("SHOW COLUMNS FROM " + backquoted(table));
+        for (py::handle column : cursor.attr("fetchall")()) {
+          columns.append(column_record(column["Field"], column["Type"]));
+        }
+      }
+      return py::none();
+    });
   });
-  if (no_connection) return py::none();
-  return schema;
+}
+
+py::object get_pgdb_schema() {
+  return read_schema(configured_pg_connection, [](py::object connection, py::dict schema) {
+    py::object dict_cursor = py::module_::import("psycopg2.extras").attr("DictCursor");
+    py::object cursor = connection.attr("cursor")(py::arg("cursor_factory") = dict_cursor);
+    with_block(cursor, [&](py::object cursor) {
+      cursor.attr("execute")(kPgTablesQuery);
+      for (py::handle row : cursor.attr("fetchall")()) {
+        py::object table = row["table_name"];
+        py::list columns;
+        schema[table] = columns;
+        cursor.attr("execute")(kPgColumnsQuery, py::make_tuple(table));
+        for (py::handle column : cursor.attr("fetchall")()) {
+          columns.append(column_record(column["column_name"], column["data_type"]));
+        }
+      }
+      return py::none();
+    });
+  });
 }
 
 }  // namespace

@@ -12,8 +12,6 @@ namespace py = pybind11;
 namespace common = norviai::py_common;
 
 constexpr const char* kToolName = "select_relevant_tables";
-constexpr double kDefaultModelTimeout = 240.0;
-
 common::ProcessRef module_ref;
 
 py::module_ module_handle() { return py::reinterpret_borrow<py::module_>(module_ref.get()); }
@@ -62,12 +60,6 @@ py::list get_tool_revant_tables() {
   py::list tools;
   tools.append(load_yaml(path));
   return tools;
-}
-
-// Every model call honours NORVIAI_MODEL_TIMEOUT (seconds) so a stalled service cannot hang
-// a question; 240 s otherwise.
-double model_timeout() {
-  return common::seconds_from_environment("NORVIAI_MODEL_TIMEOUT", kDefaultModelTimeout);
 }
 
 py::object relevant_tables_property(py::handle tool) {
@@ -153,7 +145,7 @@ void define_picker(py::module_& m) {
           [](py::object self, py::object config, py::object db) {
             py::dict settings = config.attr("__dict__");
             self.attr("client") = module_handle().attr("AzureOpenAI")(
-                **settings, py::arg("timeout") = model_timeout());
+                **settings, py::arg("timeout") = common::model_timeout());
             self.attr("model_name") = config.attr("azure_deployment");
             self.attr("schema_info_tool") =
                 module_handle().attr("InfoSQLDatabaseTool")(py::arg("db") = db);

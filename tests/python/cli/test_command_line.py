@@ -9,7 +9,8 @@ import time
 
 import pytest
 
-from support.model_server import tool_call_reply
+from support.model_server import text_reply
+from support.question_graph import NODE_NAMES
 
 MODEL_VARIABLES = [
     "NORVIAI_SERVICE_URL",
@@ -22,22 +23,6 @@ MODEL_VARIABLES = [
     "NORVIAI_DEPLOYMENT_LARGE",
     "NORVIAI_MODEL_SMALL",
     "NORVIAI_MODEL_LARGE",
-]
-
-NODES = [
-    "init_node",
-    "table_names_lookup_node",
-    "relevant_table_names_node",
-    "relevant_schemas_node",
-    "sql_generation_node",
-    "rewrite_query_node",
-    "sql_syntax_checker_node",
-    "sql_execution_node",
-    "pandas_generator_node",
-    "pandas_executor_node",
-    "final_response_generation_node",
-    "pandas_error_handler_node",
-    "sql_error_handler_node",
 ]
 
 
@@ -69,7 +54,7 @@ def assert_one_clear_error(completed, *fragments):
 def test_graph_prints_every_step(tmp_path):
     completed = norviai("graph", cwd=tmp_path)
     assert completed.returncode == 0, completed.stderr
-    for node in NODES:
+    for node in NODE_NAMES:
         assert node in completed.stdout
     png = tmp_path / "graph.png"
     assert norviai("graph", "--png", str(png), cwd=tmp_path).returncode == 0
@@ -178,9 +163,6 @@ def test_openai_compatible_server_answers_through_chat_models(tmp_path, model_se
     model_server.on_tool(
         "GenerationOutput", {"final_response": "There are 2 orders.", "image_path": ""}
     )
-    model_server.respond_with(lambda request: tool_call_reply("unused", {}) if False else None)
-    from support.model_server import text_reply
-
     model_server.respond_with(lambda request: text_reply("SELECT COUNT(*) FROM orders"))
     completed = norviai(
         "ask",

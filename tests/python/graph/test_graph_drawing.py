@@ -5,21 +5,7 @@ import socket
 import pytest
 from PIL import Image
 
-NODE_NAMES = [
-    "init_node",
-    "table_names_lookup_node",
-    "relevant_table_names_node",
-    "relevant_schemas_node",
-    "sql_generation_node",
-    "rewrite_query_node",
-    "sql_syntax_checker_node",
-    "sql_execution_node",
-    "pandas_generator_node",
-    "pandas_executor_node",
-    "final_response_generation_node",
-    "pandas_error_handler_node",
-    "sql_error_handler_node",
-]
+from support.question_graph import NODE_NAMES
 
 
 @pytest.fixture
