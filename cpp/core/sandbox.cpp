@@ -29,6 +29,9 @@ constexpr std::size_t kChunk = 64 * 1024;
 constexpr milliseconds kDrainGrace{2000};
 // Exit polling interval where pidfds are unavailable (kernels before 5.3).
 constexpr milliseconds kExitCheckTick{10};
+// The kernel charges processor time in whole scheduler ticks, so a program that computes without
+// pause can reach a CPU limit equal to its wall time a tick or two before the wall clock does.
+constexpr milliseconds kCpuAccountingSlack{50};
 
 std::string error_text(int error) {
   char buffer[256];
@@ -581,10 +584,11 @@ SandboxResult run_sandboxed(const SandboxRequest& request) {
     result.exit_code = WEXITSTATUS(*status);
   } else {
     const int signal_number = WTERMSIG(*status);
-    // A single thread's CPU time cannot run ahead of the wall clock, so the CPU limit striking at
-    // or after the deadline only beat our own check to it; the program ran out of time.
+    // A single thread's CPU time cannot run ahead of the wall clock (but for tick rounding), so
+    // the CPU limit striking at the deadline only beat our own check to it; the program ran out
+    // of time.
     const bool cpu_limit = signal_number == SIGXCPU || signal_number == SIGKILL;
-    if (cpu_limit && ended >= deadline) {
+    if (cpu_limit && ended + kCpuAccountingSlack >= deadline) {
       result.outcome = SandboxOutcome::kTimedOut;
     } else {
       result.outcome = SandboxOutcome::kSignaled;

@@ -149,7 +149,9 @@ TEST(SandboxTest, TimeLimitEndsTheRun) {
     SCOPED_TRACE(script);
     const SandboxResult result = run_sandboxed(shell(script, milliseconds(1'000)));
     EXPECT_EQ(result.outcome, SandboxOutcome::kTimedOut);
-    EXPECT_GE(result.elapsed, milliseconds(1'000));
+    // Processor time is charged in scheduler ticks: a busy loop may meet its CPU limit a few
+    // milliseconds before the wall clock reaches the limit.
+    EXPECT_GE(result.elapsed, milliseconds(950));
     EXPECT_LT(result.elapsed, milliseconds(3'000));
   }
   expect_no_child_left();
