@@ -29,19 +29,9 @@ std::string odbc_value(const std::string& value) {
   return quoted + "}";
 }
 
-py::dict mysql_keywords(py::object user, py::object password, py::object host, py::object port,
-                        py::object name) {
-  py::dict keywords;
-  keywords["host"] = host;
-  keywords["user"] = user;
-  keywords["password"] = password;
-  keywords["database"] = name;
-  keywords["port"] = port;
-  return keywords;
-}
-
-py::dict pg_keywords(py::object user, py::object password, py::object host, py::object port,
-                     py::object name) {
+// Both drivers take the same connection keywords.
+py::dict connect_keywords(py::object user, py::object password, py::object host, py::object port,
+                          py::object name) {
   py::dict keywords;
   keywords["user"] = user;
   keywords["password"] = password;
@@ -58,10 +48,10 @@ py::object get_db_connection(py::object engine, py::object user, py::object pass
         py::object connection;
         if (engine.equal(py::str("MySQL"))) {
           py::object connect = py::module_::import("pymysql").attr("connect");
-          connection = connect(**mysql_keywords(user, password, host, port, name));
+          connection = connect(**connect_keywords(user, password, host, port, name));
         } else if (engine.equal(py::str("PostgreSQL"))) {
           py::object connect = py::module_::import("psycopg2").attr("connect");
-          connection = connect(**pg_keywords(user, password, host, port, name));
+          connection = connect(**connect_keywords(user, password, host, port, name));
         } else if (engine.equal(py::str("MsSQL"))) {
           py::object connect = py::module_::import("pyodbc").attr("connect");
           connection = connect(mssql_connection_string(host, port, name, user, password));
@@ -95,7 +85,7 @@ py::object mysql_connection(py::object user, py::object password, py::object hos
   return except_exception(
       [&]() -> py::object {
         py::module_ pymysql = py::module_::import("pymysql");
-        py::dict keywords = mysql_keywords(user, password, host, port, name);
+        py::dict keywords = connect_keywords(user, password, host, port, name);
         keywords["cursorclass"] = py::module_::import("pymysql.cursors").attr("DictCursor");
         return pymysql.attr("connect")(**keywords);
       },
@@ -109,7 +99,7 @@ py::object pg_connection(py::object user, py::object password, py::object host, 
                          py::object name) {
   py::module_ psycopg2 = py::module_::import("psycopg2");
   try {
-    return psycopg2.attr("connect")(**pg_keywords(user, password, host, port, name));
+    return psycopg2.attr("connect")(**connect_keywords(user, password, host, port, name));
   } catch (py::error_already_set& error) {
     if (!error.matches(psycopg2.attr("OperationalError"))) throw;
     py::print(py::str("The error '{}' occurred").format(error.value()));

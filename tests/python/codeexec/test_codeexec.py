@@ -30,11 +30,7 @@ exit 0
 """
 
 
-@pytest.fixture(autouse=True)
-def restore_paths():
-    saved = codeexec.env_path, codeexec.python_executable
-    yield
-    codeexec.env_path, codeexec.python_executable = saved
+pytestmark = pytest.mark.usefixtures("restore_codeexec_paths")
 
 
 @pytest.fixture

@@ -1,5 +1,6 @@
 import pytest
 from langchain_openai import AzureChatOpenAI
+from loguru import logger
 
 from norviai.askflow.custom_sql import CustomSQLDatabase
 from norviai.settings import AzureOpenAIChat35
@@ -25,3 +26,12 @@ def chat_model(settings):
 @pytest.fixture
 def shop(shop_db):
     return CustomSQLDatabase.from_uri(shop_db.url)
+
+
+@pytest.fixture
+def log_messages():
+    """The messages the steps log at INFO and above while the test runs."""
+    messages = []
+    handler = logger.add(lambda message: messages.append(message.record["message"]), level="INFO")
+    yield messages
+    logger.remove(handler)

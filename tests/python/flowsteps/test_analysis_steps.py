@@ -5,12 +5,10 @@ import os
 import sys
 import threading
 import time
-import types
 
 import jinja2
 import pytest
 from langchain_core.messages import HumanMessage, SystemMessage
-from loguru import logger
 
 from norviai.askflow import askflow_prompts as prompts
 from norviai.askflow.flowsteps import (
@@ -19,6 +17,7 @@ from norviai.askflow.flowsteps import (
     PandasExecutor,
     PandasGenerator,
 )
+from support.steps import assert_refuses_all_but_plain_dicts, sent
 
 CORRECTION_TEXT = (
     "The user asked the following question:\n"
@@ -37,25 +36,6 @@ FAILING_CODE = "import pandas as pd\nframe = pd.DataFrame({'n': [1]})\nprint(fra
 ERROR_TEXT = "KeyError: 'm'"
 
 
-class StateSubclass(dict):
-    pass
-
-
-NOT_PLAIN_DICTS = [None, StateSubclass(), types.MappingProxyType({})]
-
-
-def sent(request):
-    return [(message["role"], message["content"]) for message in request.messages]
-
-
-@pytest.fixture
-def log_messages():
-    messages = []
-    handler = logger.add(lambda message: messages.append(message.record["message"]), level="INFO")
-    yield messages
-    logger.remove(handler)
-
-
 def analysis_state(**changes):
     state = {
         "user_question": "How did monthly revenue develop?",
@@ -72,18 +52,16 @@ def analysis_state(**changes):
 
 
 def test_state_must_be_a_plain_dict(model_server, chat_model):
-    entry_points = [
-        PandasGenerator(model=chat_model).generate_prompt,
-        PandasGenerator(model=chat_model).invoke,
-        PandasCorrection(model=chat_model).generate_prompt,
-        PandasCorrection(model=chat_model).invoke,
-        PandasExecutor(model=chat_model).invoke,
-        GenerateResponse(model=chat_model).invoke,
-    ]
-    for entry_point in entry_points:
-        for state in NOT_PLAIN_DICTS:
-            with pytest.raises(TypeError, match="'state'"):
-                entry_point(state)
+    assert_refuses_all_but_plain_dicts(
+        [
+            PandasGenerator(model=chat_model).generate_prompt,
+            PandasGenerator(model=chat_model).invoke,
+            PandasCorrection(model=chat_model).generate_prompt,
+            PandasCorrection(model=chat_model).invoke,
+            PandasExecutor(model=chat_model).invoke,
+            GenerateResponse(model=chat_model).invoke,
+        ]
+    )
     assert model_server.requests == []
 
 

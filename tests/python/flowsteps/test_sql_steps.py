@@ -1,14 +1,12 @@
 """The SQL steps' updates over the sample database on every engine and the scripted model server."""
 
 import copy
-import types
 
 import jinja2
 import pytest
 from langchain_community.tools.sql_database.prompt import QUERY_CHECKER
 from langchain_core.messages import HumanMessage, SystemMessage
 from langchain_openai import AzureChatOpenAI
-from loguru import logger
 from sqlalchemy.exc import SQLAlchemyError
 
 from norviai.askflow import askflow_prompts as prompts
@@ -22,6 +20,7 @@ from norviai.askflow.flowsteps import (
     TableNamesLookup,
 )
 from support.model_server import text_reply
+from support.steps import as_sent, assert_refuses_all_but_plain_dicts, sent
 
 ALL_TABLES = "customers, order_items, orders, products"
 
@@ -45,31 +44,6 @@ DO NOT make any DML statements (INSERT, UPDATE, DELETE, DROP etc.) to the databa
 If the question does not seem related to the database, just return "I don't know" as the answer."""
 
 
-class StateSubclass(dict):
-    pass
-
-
-NOT_PLAIN_DICTS = [None, StateSubclass(), types.MappingProxyType({})]
-
-
-def sent(request):
-    """The (role, content) pairs of a recorded chat request."""
-    return [(message["role"], message["content"]) for message in request.messages]
-
-
-def as_sent(messages):
-    roles = {"system": "system", "human": "user"}
-    return [(roles[message.type], message.content) for message in messages]
-
-
-@pytest.fixture
-def log_messages():
-    messages = []
-    handler = logger.add(lambda message: messages.append(message.record["message"]), level="INFO")
-    yield messages
-    logger.remove(handler)
-
-
 @pytest.fixture
 def large_model(settings):
     """The deployment the graph uses for SQL generation."""
@@ -87,18 +61,16 @@ def test_table_names_lookup_gives_the_names_as_one_text(shop):
 
 
 def test_state_must_be_a_plain_dict(model_server, chat_model, shop):
-    entry_points = [
-        RelevantTableNames(db=shop, model=chat_model).generate_prompt,
-        RelevantTableNames(db=shop, model=chat_model).invoke,
-        RewriteQuery(db=shop, model=chat_model).generate_prompt,
-        RewriteQuery(db=shop, model=chat_model).invoke,
-        SQLGeneration(db=shop, model=chat_model).generate_messages,
-        SQLGeneration(db=shop, model=chat_model).invoke,
-    ]
-    for entry_point in entry_points:
-        for state in NOT_PLAIN_DICTS:
-            with pytest.raises(TypeError, match="'state'"):
-                entry_point(state)
+    assert_refuses_all_but_plain_dicts(
+        [
+            RelevantTableNames(db=shop, model=chat_model).generate_prompt,
+            RelevantTableNames(db=shop, model=chat_model).invoke,
+            RewriteQuery(db=shop, model=chat_model).generate_prompt,
+            RewriteQuery(db=shop, model=chat_model).invoke,
+            SQLGeneration(db=shop, model=chat_model).generate_messages,
+            SQLGeneration(db=shop, model=chat_model).invoke,
+        ]
+    )
     assert model_server.requests == []
 
 

@@ -15,11 +15,7 @@ exit 0
 """
 
 
-@pytest.fixture(autouse=True)
-def restore_paths():
-    saved = codeexec.env_path, codeexec.python_executable
-    yield
-    codeexec.env_path, codeexec.python_executable = saved
+pytestmark = pytest.mark.usefixtures("restore_codeexec_paths")
 
 
 # Run in a fresh interpreter: executed code may add names to codeexec after master's import.
