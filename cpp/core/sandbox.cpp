@@ -248,6 +248,10 @@ void enter_process_namespace(const ChildPlan& plan) {
   ::prctl(PR_SET_PDEATHSIG, SIGKILL);
   if (::getppid() != plan.parent) ::_exit(127);
 
+  // No core files from here on: the processes between the host and the program are copies of
+  // the host, keys and all, and the program's own dump would land in the save folder.
+  const rlimit no_core{0, 0};
+  if (::setrlimit(RLIMIT_CORE, &no_core) < 0) fail_child(plan.report_fd, ChildStep::kLimits);
   if (::setsid() < 0) fail_child(plan.report_fd, ChildStep::kSession);
   if (plan.isolate_processes) enter_process_namespace(plan);
 

@@ -133,14 +133,14 @@ TEST(SandboxTest, LimitsAndDescriptorsSeenByTheProgram) {
   ASSERT_TRUE(host_file.valid());
   const std::string fd_path = "/proc/self/fd/" + std::to_string(host_file.get());
 
-  SandboxRequest request = shell("ulimit -t; ulimit -v; ulimit -n; [ -e " + fd_path +
+  SandboxRequest request = shell("ulimit -t; ulimit -v; ulimit -n; ulimit -Hc; [ -e " + fd_path +
                                  " ] && echo leaked || echo closed");
   request.limits.wall_time = milliseconds(2'500);  // CPU limit rounds up to 3 s
   request.limits.address_space_bytes = std::uint64_t{512} << 20;
   request.limits.open_files = 64;
   const SandboxResult result = run_sandboxed(request);
   EXPECT_EQ(result.outcome, SandboxOutcome::kExited);
-  EXPECT_EQ(result.standard_output, "3\n524288\n64\nclosed\n");
+  EXPECT_EQ(result.standard_output, "3\n524288\n64\n0\nclosed\n");
 }
 
 TEST(SandboxTest, TimeLimitEndsTheRun) {

@@ -62,6 +62,10 @@ class ReadOnlySession {
       case Dialect::kPostgresql:
         // Must be the transaction's first statement.
         execute("SET TRANSACTION READ ONLY");
+        // The guard reads a backslash in a plain string as an ordinary character; a server set
+        // to read it as an escape would see statements hidden inside what the guard took for
+        // one string.
+        execute("SET LOCAL standard_conforming_strings = on");
         if (has_timeout()) {
           long long ms = std::max<long long>(1, std::llround(timeout_seconds() * 1000));
           execute("SET LOCAL statement_timeout = " + std::to_string(ms));

@@ -4,6 +4,7 @@ was, on every engine. Where the lexical guard lets a statement through, the read
 stops it."""
 
 import pytest
+from sqlalchemy.engine import make_url
 from sqlalchemy.exc import SQLAlchemyError
 
 from norviai.askflow.custom_sql import CustomSQLDatabase, ReadOnlyViolation
@@ -143,3 +144,32 @@ def test_read_only_mode_stops_what_the_guard_lets_through(shop_db, wrapper):
     finally:
         with shop_db.engine.begin() as connection:
             connection.exec_driver_sql(drop)
+
+
+# On a server that reads a backslash in a plain string as an escape, the guard's one string
+# literal would be a SELECT, a COMMIT ending the read-only transaction, then a DELETE.
+HIDDEN_BEHIND_BACKSLASH = "SELECT '\\' ' ; COMMIT; DELETE FROM order_items; --'"
+BACKSLASH_ESCAPES_ON = {
+    "postgresql": (
+        {"options": "-c standard_conforming_strings=off"},
+        "SHOW standard_conforming_strings",
+        "off",
+    ),
+    "mariadb": ({"sql_mode": "NO_BACKSLASH_ESCAPES"}, "SELECT @@sql_mode", "NO_BACKSLASH_ESCAPES"),
+}
+
+
+def test_statements_hidden_by_server_string_settings_do_not_run(shop_db):
+    if shop_db.engine_name == "sqlite":
+        pytest.skip("SQLite strings have no backslash escapes to configure")
+    settings, show, shown = BACKSLASH_ESCAPES_ON[shop_db.engine_name]
+    url = make_url(shop_db.url).update_query_dict(settings)
+    db = CustomSQLDatabase.from_uri(url.render_as_string(hide_password=False))
+    try:
+        with db._engine.connect() as connection:
+            assert shown in connection.exec_driver_sql(show).scalar()
+        with pytest.raises(SQLAlchemyError):
+            db.run(HIDDEN_BEHIND_BACKSLASH)
+        assert shop_db.checksums() == sample_data.expected_checksums()
+    finally:
+        db._engine.dispose()
