@@ -1,7 +1,10 @@
 #include "modules/common/pyutil.hpp"
 
+#include <charconv>
 #include <cmath>
 #include <cstdlib>
+
+#include "core/text_util.hpp"
 
 namespace norviai::py_common {
 
@@ -90,10 +93,13 @@ py::object ClassBuilder::finish() {
 double seconds_from_environment(const char* name, double fallback) {
   const char* text = std::getenv(name);
   if (text == nullptr || *text == '\0') return fallback;
-  try {
-    double seconds = std::stod(text);
-    if (seconds > 0 && std::isfinite(seconds)) return seconds;
-  } catch (const std::exception&) {
+  // The whole text must be the number, read the same way whatever the process locale.
+  const std::string number = core::trim(text);
+  double seconds = 0;
+  const auto [end, error] = std::from_chars(number.data(), number.data() + number.size(), seconds);
+  if (error == std::errc() && end == number.data() + number.size() && seconds > 0 &&
+      std::isfinite(seconds)) {
+    return seconds;
   }
   throw py::value_error(std::string(name) + " must be a positive number of seconds, got '" + text +
                         "'");

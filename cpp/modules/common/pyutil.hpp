@@ -141,7 +141,13 @@ py::object with_block(py::object manager, Body&& body) {
   py::object target = manager.attr("__enter__")();
   py::object result;
   try {
-    result = body(target);
+    try {
+      result = body(target);
+    } catch (const py::builtin_exception& error) {
+      // __exit__ sees it as the Python exception it becomes.
+      error.set_error();
+      throw py::error_already_set();
+    }
   } catch (py::error_already_set& error) {
     py::object traceback = error.trace() ? error.trace() : py::none();
     if (!truthy(manager.attr("__exit__")(error.type(), error.value(), traceback))) {

@@ -1,6 +1,8 @@
 // The analysis steps: generation and correction of the pandas program, and its execution in
 // a sandboxed child interpreter (own process group, resource limits, scrubbed environment),
 // so that model-written code can neither hang, damage nor read the host process.
+#include <sys/stat.h>
+
 #include <chrono>
 #include <cmath>
 #include <csignal>
@@ -120,31 +122,27 @@ std::string format_seconds(double seconds) {
 }
 
 // matplotlib builds a font cache on first use, which takes longer than most analysis runs; one
-// folder per user keeps it across runs (it holds no data of any run).
-std::string matplotlib_cache_folder() {
+// folder per user keeps it across runs (it holds no data of any run). matplotlib also reads its
+// settings from there, so a folder someone else made or can write to is not used.
+std::string matplotlib_cache_folder(const std::string& fallback) {
   py::module_ os = py::module_::import("os");
   py::object folder =
       os.attr("path").attr("join")(py::module_::import("tempfile").attr("gettempdir")(),
                                    py::str("norviai-matplotlib-{}").format(os.attr("getuid")()));
   os.attr("makedirs")(folder, py::arg("mode") = 0700, py::arg("exist_ok") = true);
-  return folder.cast<std::string>();
+  py::object status = os.attr("lstat")(folder);
+  const long mode = status.attr("st_mode").cast<long>();
+  const bool own = py::object(status.attr("st_uid")).equal(os.attr("getuid")()) && S_ISDIR(mode) &&
+                   (mode & 0022) == 0;
+  return own ? folder.cast<std::string>() : fallback;
 }
 
 // Only what an interpreter needs: no keys or credentials of the host reach the program.
 std::vector<std::string> sandbox_environment(const std::string& scratch_folder,
                                              const std::string& matplotlib_cache) {
   std::vector<std::string> environment = {
-      "PATH=/usr/local/bin:/usr/bin:/bin",
-      "HOME=" + scratch_folder,
-      "TMPDIR=" + scratch_folder,
-      "MPLCONFIGDIR=" + matplotlib_cache,
-      "MPLBACKEND=agg",
-      "LANG=C.UTF-8",
-      "PYTHONIOENCODING=utf-8",
-      "PYTHONDONTWRITEBYTECODE=1",
-      "OPENBLAS_NUM_THREADS=1",
-      "OMP_NUM_THREADS=1",
-      "MKL_NUM_THREADS=1",
+      "PATH=/usr/local/bin:/usr/bin:/bin", "HOME=" + scratch_folder, "TMPDIR=" + scratch_folder,
+      "MPLCONFIGDIR=" + matplotlib_cache,  "LANG=C.UTF-8",
   };
   // Some processors need these for OpenBLAS to compute correctly; they hold no secret.
   for (const char* name : {"OPENBLAS_CORETYPE", "OPENBLAS_L2_SIZE"}) {
@@ -195,7 +193,8 @@ py::dict interpret(const core::SandboxResult& result, double limit) {
   py::object parsed = py::none();
   try {
     parsed = py::module_::import("json").attr("loads")(py::bytes(answer_line));
-  } catch (py::error_already_set&) {
+  } catch (py::error_already_set& error) {
+    if (!error.matches(PyExc_ValueError)) throw;  // not JSON: no answer
   }
   if (!py::isinstance<py::dict>(parsed)) {
     std::string detail = result.standard_error.empty() ? "" : ": " + result.standard_error;
@@ -223,43 +222,47 @@ py::dict interpret(const core::SandboxResult& result, double limit) {
 py::dict run_program(py::object code, py::dict state) {
   double limit = code_time_limit();
   py::module_ os = py::module_::import("os");
-  py::object tempfile = py::module_::import("tempfile");
-  py::object scratch = tempfile.attr("TemporaryDirectory")(py::arg("prefix") = "norviai-run-");
-  std::string scratch_folder = scratch.attr("name").cast<std::string>();
+  py::object scratch = py::module_::import("tempfile")
+                           .attr("TemporaryDirectory")(py::arg("prefix") = "norviai-run-");
+  return common::with_block(scratch, [&](py::object scratch_name) -> py::object {
+    std::string scratch_folder = scratch_name.cast<std::string>();
+    std::string working_directory = scratch_folder;
+    py::object save_path = state.attr("get")("save_path");
+    if (py::isinstance<py::str>(save_path) && common::truthy(save_path)) {
+      os.attr("makedirs")(save_path, py::arg("exist_ok") = true);
+      // The prompt gives the program the save path as the caller wrote it: a relative one means
+      // what it means to the host, so the program then runs where the host does.
+      py::object absolute = os.attr("path").attr("isabs")(save_path);
+      working_directory = common::truthy(absolute) ? save_path.cast<std::string>()
+                                                   : os.attr("getcwd")().cast<std::string>();
+    }
+    std::string runner =
+        os.attr("path")
+            .attr("join")(
+                os.attr("path").attr("dirname")(py::module_::import("norviai").attr("__file__")),
+                "_sandbox_runner.py")
+            .cast<std::string>();
 
-  std::string working_directory = scratch_folder;
-  py::object save_path = state.attr("get")("save_path");
-  if (py::isinstance<py::str>(save_path) && common::truthy(save_path)) {
-    os.attr("makedirs")(save_path, py::arg("exist_ok") = true);
-    // The prompt gives the program the save path as the caller wrote it: a relative one means
-    // what it means to the host, so the program then runs where the host does.
-    py::object absolute = os.attr("path").attr("isabs")(save_path);
-    working_directory = common::truthy(absolute) ? save_path.cast<std::string>()
-                                                 : os.attr("getcwd")().cast<std::string>();
-  }
-  std::string runner =
-      os.attr("path")
-          .attr("join")(
-              os.attr("path").attr("dirname")(py::module_::import("norviai").attr("__file__")),
-              "_sandbox_runner.py")
-          .cast<std::string>();
+    core::SandboxRequest request;
+    // -I leaves out the user's site folder and PYTHON* variables; -B writes no bytecode files.
+    request.argv = {py::module_::import("sys").attr("executable").cast<std::string>(), "-I", "-B",
+                    runner};
+    request.environment =
+        sandbox_environment(scratch_folder, matplotlib_cache_folder(scratch_folder));
+    request.working_directory = working_directory;
+    request.standard_input = code.cast<std::string>();
+    request.limits.wall_time =
+        std::chrono::milliseconds(static_cast<long long>(std::ceil(limit * 1000.0)));
 
-  core::SandboxRequest request;
-  request.argv = {py::module_::import("sys").attr("executable").cast<std::string>(), "-I", runner};
-  request.environment = sandbox_environment(scratch_folder, matplotlib_cache_folder());
-  request.working_directory = working_directory;
-  request.standard_input = code.cast<std::string>();
-  request.limits.wall_time =
-      std::chrono::milliseconds(static_cast<long long>(std::ceil(limit * 1000.0)));
-
-  core::SandboxResult result;
-  {
-    py::gil_scoped_release release;
-    result = core::run_sandboxed(request);
-  }
-  py::dict update = interpret(result, limit);
-  scratch.attr("cleanup")();
-  return update;
+    core::SandboxResult result;
+    {
+      py::gil_scoped_release release;
+      result = core::run_sandboxed(request);
+    }
+    // The program runs in its own session, so Ctrl-C during the run only reached the host.
+    if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+    return interpret(result, limit);
+  });
 }
 
 std::string exception_text(py::error_already_set& error) {

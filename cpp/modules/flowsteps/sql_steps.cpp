@@ -226,7 +226,7 @@ void define_sql_syntax_checker(py::module_& m) {
           py::arg("db"), py::arg("model"))
       .method("invoke", kInvokeSignature,
               [](py::object self, py::object state, py::kwargs /*ignored*/) {
-                py::list queries = state["generated_sql_query"];
+                py::object queries = state["generated_sql_query"];
                 py::object last = queries.attr("__getitem__")(-1);
                 py::object checked = self.attr("tool").attr("_run")(py::arg("query") = last);
                 // Models like to wrap the query in a Markdown fence; the database cannot run that.

@@ -198,7 +198,7 @@ class TestSendUserQuestion:
         assert 0.9 <= elapsed < 5
         assert capsys.readouterr().out == TRANSPORT_ERROR + "timed out\n"
 
-    @pytest.mark.parametrize("value", ["0", "-2", "soon", "nan"])
+    @pytest.mark.parametrize("value", ["0", "-2", "soon", "nan", "30s"])
     def test_a_bad_time_out_setting_is_refused(self, service, monkeypatch, value):
         monkeypatch.setenv("NORVIAI_SERVICE_TIMEOUT", value)
         message = f"NORVIAI_SERVICE_TIMEOUT must be a positive number of seconds, got '{value}'"

@@ -2,7 +2,9 @@
 
 import copy
 import os
+import signal
 import sys
+import tempfile
 import threading
 import time
 
@@ -219,6 +221,41 @@ class TestPandasExecutor:
         assert update["python_execution_success"] is True, update
         assert os.path.samefile(update["python_executed_output"].strip(), save_path)
         assert (save_path / "plot.txt").read_text() == "x"
+
+    def test_matplotlib_settings_folder_is_the_users_own(self, chat_model, tmp_path, monkeypatch):
+        monkeypatch.setattr(tempfile, "tempdir", str(tmp_path))
+        shared = tmp_path / f"norviai-matplotlib-{os.getuid()}"
+        step = PandasExecutor(model=chat_model)
+        code = "import os\nprint(os.environ['MPLCONFIGDIR'])"
+
+        def settings_folder():
+            update = step.invoke({"pandas_code": code})
+            assert update["python_execution_success"] is True, update
+            return update["python_executed_output"].strip()
+
+        assert settings_folder() == str(shared)  # kept across runs
+        shared.chmod(0o777)  # as if another user made it, or could write to it
+        assert settings_folder() != str(shared)
+
+    def test_interrupt_during_a_run_reaches_the_caller(self, chat_model):
+        class Interrupted(Exception):
+            pass
+
+        def interrupt(signal_number, frame):
+            raise Interrupted
+
+        previous = signal.signal(signal.SIGINT, interrupt)
+        timer = threading.Timer(0.2, os.kill, (os.getpid(), signal.SIGINT))
+        try:
+            timer.start()
+            with pytest.raises(Interrupted):
+                # Ends normally with its answer after the interrupt arrived.
+                PandasExecutor(model=chat_model).invoke(
+                    {"pandas_code": "import time\ntime.sleep(1)\nprint('done')"}
+                )
+        finally:
+            timer.cancel()
+            signal.signal(signal.SIGINT, previous)
 
     def test_time_limit_is_read_at_each_run(self, chat_model, monkeypatch):
         step = PandasExecutor(model=chat_model)
