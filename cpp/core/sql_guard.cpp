@@ -10,6 +10,8 @@
 #include <utility>
 #include <vector>
 
+#include "core/text_util.hpp"
+
 namespace norviai::core {
 namespace {
 
@@ -419,14 +421,6 @@ constexpr std::array kForbiddenFunctions{
 constexpr std::string_view kAllowedFirstWords =
     "SELECT, WITH, VALUES, TABLE, SHOW, DESCRIBE or EXPLAIN";
 
-std::string ascii_upper(std::string_view text) {
-  std::string upper(text);
-  for (char& c : upper) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  }
-  return upper;
-}
-
 std::string because(std::string_view shown, Effect effect) {
   std::string_view what;
   std::string_view instead;
@@ -603,13 +597,7 @@ GuardVerdict refused(std::string reason) { return GuardVerdict{false, std::move(
 }  // namespace
 
 SqlDialect dialect_from_name(std::string_view name) {
-  const std::string lower = [&] {
-    std::string text(name);
-    for (char& c : text) {
-      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    }
-    return text;
-  }();
+  const std::string lower = ascii_lower(name);
   if (lower == "postgresql" || lower == "postgres") return SqlDialect::kPostgreSql;
   if (lower == "mysql" || lower == "mariadb") return SqlDialect::kMySql;
   if (lower == "sqlite") return SqlDialect::kSqlite;

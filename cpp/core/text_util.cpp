@@ -28,6 +28,22 @@ bool is_language_tag(std::string_view word) {
 
 }  // namespace
 
+std::string ascii_upper(std::string_view text) {
+  std::string upper(text);
+  for (char& c : upper) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
+  return upper;
+}
+
+std::string ascii_lower(std::string_view text) {
+  std::string lower(text);
+  for (char& c : lower) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return lower;
+}
+
 std::string trim(std::string_view text) { return std::string(trim_view(text)); }
 
 std::optional<std::string> single_fenced_block(std::string_view text) {

@@ -61,10 +61,11 @@ Dialect dialect_of(py::handle engine) {
   return Dialect::kOther;
 }
 
-py::list fetch_all(py::handle connection, const std::string& sql, py::dict parameters) {
+std::vector<py::tuple> fetch_all(py::handle connection, const std::string& sql,
+                                 py::dict parameters) {
   py::object result = connection.attr("execute")(library().text(sql), parameters);
-  py::list rows;
-  for (py::handle row : result.attr("fetchall")()) rows.append(as_tuple(row));
+  std::vector<py::tuple> rows;
+  for (py::handle row : result.attr("fetchall")()) rows.push_back(as_tuple(row));
   return rows;
 }
 
@@ -91,6 +92,28 @@ py::object make_type(py::handle cls, py::tuple args, py::dict kwargs) {
     if (!error.matches(PyExc_TypeError)) throw;
   }
   return cls();
+}
+
+void add_foreign_keys(
+    Catalogue& catalogue, const std::vector<py::tuple>& rows,
+    const std::function<void(const py::tuple& row, ForeignKeyDef& key)>& describe) {
+  std::map<std::string, std::map<std::string, ForeignKeyDef>> keys;
+  for (const py::tuple& row : rows) {
+    std::string table_name = text_of(row[0]);
+    if (!catalogue.tables.count(table_name)) continue;
+    ForeignKeyDef& key = keys[table_name][text_of(row[1])];
+    if (key.columns.empty()) {
+      key.name = text_of(row[1]);
+      key.referred_table = text_of(row[4]);
+      describe(row, key);
+    }
+    key.columns.push_back(text_of(row[2]));
+    key.referred_columns.push_back(text_of(row[5]));
+  }
+  for (auto& [table_name, by_name] : keys) {
+    auto& target = catalogue.tables[table_name].foreign_keys;
+    for (auto& [name, key] : by_name) target.push_back(std::move(key));
+  }
 }
 
 std::shared_ptr<Catalogue> read_catalogue(py::handle connection, py::handle schema, bool views) {

@@ -52,15 +52,14 @@ ORDER BY 1, 2, fkc.constraint_column_id)sql";
 void read_mssql(py::handle connection, Catalogue& catalogue) {
   py::object dialect = connection.attr("dialect");
   py::object ischema_names = dialect.attr("ischema_names");
-  py::module_ types = py::module_::import("sqlalchemy.types");
+  const py::module_& types = library().types;
   py::module_ mssql = py::module_::import("sqlalchemy.dialects.mssql.base");
   py::tuple sized = py::make_tuple(types.attr("String"), types.attr("_Binary"));
   py::object issubclass = py::module_::import("builtins").attr("issubclass");
   py::dict parameters;
   parameters["schema"] = catalogue.schema;
 
-  for (py::handle item : fetch_all(connection, kColumns, parameters)) {
-    py::tuple row = py::reinterpret_borrow<py::tuple>(item);
+  for (const py::tuple& row : fetch_all(connection, kColumns, parameters)) {
     std::string table_name = text_of(row[0]);
     TableDef& table = catalogue.tables[table_name];
     table.name = table_name;
@@ -100,41 +99,25 @@ void read_mssql(py::handle connection, Catalogue& catalogue) {
     table.columns.push_back(std::move(column));
   }
 
-  for (py::handle item : fetch_all(connection, kPrimaryKeys, parameters)) {
-    py::tuple row = py::reinterpret_borrow<py::tuple>(item);
+  for (const py::tuple& row : fetch_all(connection, kPrimaryKeys, parameters)) {
     auto found = catalogue.tables.find(text_of(row[0]));
     if (found == catalogue.tables.end()) continue;
     found->second.primary_key_name = text_of(row[1]);
     found->second.primary_key.push_back(text_of(row[2]));
   }
 
-  std::map<std::string, std::map<std::string, ForeignKeyDef>> keys;
-  for (py::handle item : fetch_all(connection, kForeignKeys, parameters)) {
-    py::tuple row = py::reinterpret_borrow<py::tuple>(item);
-    std::string table_name = text_of(row[0]);
-    if (!catalogue.tables.count(table_name)) continue;
-    ForeignKeyDef& key = keys[table_name][text_of(row[1])];
-    if (key.columns.empty()) {
-      key.name = text_of(row[1]);
-      key.referred_table = text_of(row[4]);
-      if (text_of(row[3]) != text_of(row[8]) || !catalogue.schema.is_none()) {
-        key.referred_schema = text_of(row[3]);
-      }
-      for (auto [action, clause] :
-           {std::pair{text_of(row[6]), " ON DELETE "}, std::pair{text_of(row[7]), " ON UPDATE "}}) {
-        if (action == "NO_ACTION" || action.empty()) continue;
-        for (char& ch : action) ch = ch == '_' ? ' ' : ch;
-        key.tail += clause + action;
-      }
-    }
-    key.columns.push_back(text_of(row[2]));
-    key.referred_columns.push_back(text_of(row[5]));
-  }
-  for (auto& [table_name, by_name] : keys) {
-    for (auto& [name, key] : by_name) {
-      catalogue.tables[table_name].foreign_keys.push_back(std::move(key));
-    }
-  }
+  add_foreign_keys(catalogue, fetch_all(connection, kForeignKeys, parameters),
+                   [&](const py::tuple& row, ForeignKeyDef& key) {
+                     if (text_of(row[3]) != text_of(row[8]) || !catalogue.schema.is_none()) {
+                       key.referred_schema = text_of(row[3]);
+                     }
+                     for (auto [action, clause] : {std::pair{text_of(row[6]), " ON DELETE "},
+                                                   std::pair{text_of(row[7]), " ON UPDATE "}}) {
+                       if (action == "NO_ACTION" || action.empty()) continue;
+                       for (char& ch : action) ch = ch == '_' ? ' ' : ch;
+                       key.tail += clause + action;
+                     }
+                   });
 }
 
 }  // namespace norviai::sqlwrap

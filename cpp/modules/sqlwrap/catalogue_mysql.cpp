@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/text_util.hpp"
 #include "modules/common/pyutil.hpp"
 #include "modules/sqlwrap/sqlwrap.hpp"
 
@@ -21,18 +22,15 @@ std::string schema_expression(py::handle schema) {
   return schema.is_none() ? "DATABASE()" : ":schema";
 }
 
-std::string lower(std::string text) {
-  for (char& ch : text) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
-  return text;
-}
-
-std::string upper(std::string text) {
-  for (char& ch : text) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
-  return text;
-}
-
 bool contains(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
+}
+
+// 'text' with inner quotes doubled, as SHOW CREATE TABLE prints a string default.
+std::string string_literal(const std::string& text) {
+  std::string quoted = "'";
+  for (char ch : text) quoted += ch == '\'' ? std::string("''") : std::string(1, ch);
+  return quoted + "'";
 }
 
 // The table options SHOW CREATE TABLE prints, in the order the library's parser collects them.
@@ -64,14 +62,14 @@ py::list table_options(const std::optional<std::string>& comment,
     std::string token = create_options.substr(start, end - start);
     size_t equals = token.find('=');
     if (equals != std::string::npos)
-      found[upper(token.substr(0, equals))] = token.substr(equals + 1);
+      found[core::ascii_upper(token.substr(0, equals))] = token.substr(equals + 1);
     start = end + 1;
   }
   py::list options;
   for (const auto& key : option_order()) {
     auto value = found.find(key);
     if (value == found.end()) continue;
-    options.append(py::make_tuple("mysql_" + lower(key), value->second));
+    options.append(py::make_tuple("mysql_" + core::ascii_lower(key), value->second));
   }
   return options;
 }
@@ -98,6 +96,12 @@ size_t closing_paren(const std::string& text, size_t open) {
   return std::string::npos;
 }
 
+bool is_subclass(py::handle cls, py::handle bases) {
+  const int result = PyObject_IsSubclass(cls.ptr(), bases.ptr());
+  if (result < 0) throw py::error_already_set();
+  return result == 1;
+}
+
 class MysqlTypes {
  public:
   explicit MysqlTypes(py::handle dialect)
@@ -105,7 +109,7 @@ class MysqlTypes {
         mysql_(py::module_::import("sqlalchemy.dialects.mysql")) {
     time_types_ =
         py::make_tuple(mysql_.attr("DATETIME"), mysql_.attr("TIME"), mysql_.attr("TIMESTAMP"));
-    enumerated_ = py::make_tuple(mysql_.attr("ENUM"), mysql_.attr("SET"));
+    set_type_ = mysql_.attr("SET");
   }
 
   // "int(11) unsigned", "enum('a','b')", "varchar(10)" → the type SQLAlchemy reflects.
@@ -164,17 +168,15 @@ class MysqlTypes {
     }
 
     py::dict kwargs;
-    auto builtins = py::module_::import("builtins");
-    if (builtins.attr("issubclass")(cls, time_types_).cast<bool>() && !args.empty()) {
+    if (is_subclass(cls, time_types_) && !args.empty()) {
       kwargs["fsp"] = args.attr("pop")(0);
     }
-    std::string attributes = lower(rest);
+    std::string attributes = core::ascii_lower(rest);
     if (contains(attributes, "unsigned")) kwargs["unsigned"] = true;
     if (contains(attributes, "zerofill")) kwargs["zerofill"] = true;
     if (charset) kwargs["charset"] = *charset;
     if (collation) kwargs["collate"] = *collation;
-    if (builtins.attr("issubclass")(cls, mysql_.attr("SET")).cast<bool>() &&
-        args.contains(py::str(""))) {
+    if (is_subclass(cls, set_type_) && args.contains(py::str(""))) {
       kwargs["retrieve_as_bitwise"] = true;
     }
     return cls(*py::tuple(args), **kwargs);
@@ -184,7 +186,7 @@ class MysqlTypes {
   py::object ischema_names_;
   py::module_ mysql_;
   py::tuple time_types_;
-  py::tuple enumerated_;
+  py::object set_type_;
 };
 
 bool numeric_type(const std::string& data_type) {
@@ -206,18 +208,16 @@ std::optional<std::string> show_create_default(bool mariadb, py::handle raw,
   if (mariadb) {
     if (*value == "NULL") return std::nullopt;
   } else if (contains(extra, "DEFAULT_GENERATED")) {
-    std::string lowered = lower(*value);
-    if (lowered.rfind("current_timestamp", 0) != 0 && lowered.rfind("now(", 0) != 0) {
+    std::string lowered = core::ascii_lower(*value);
+    if (!lowered.starts_with("current_timestamp") && !lowered.starts_with("now(")) {
       value = "(" + *value + ")";
     }
   } else if (!numeric_type(data_type)) {
-    std::string quoted = "'";
-    for (char ch : *value) quoted += ch == '\'' ? std::string("''") : std::string(1, ch);
-    value = quoted + "'";
+    value = string_literal(*value);
   }
   // A default the library's SHOW CREATE TABLE pattern does not take (b'101', x'41') is lost.
   if (library().mysql_default.attr("fullmatch")(*value).is_none()) return std::nullopt;
-  std::string lowered_extra = lower(extra);
+  std::string lowered_extra = core::ascii_lower(extra);
   size_t on_update = lowered_extra.find("on update ");
   if (on_update != std::string::npos) {
     *value += " ON UPDATE " + extra.substr(on_update + 10);
@@ -243,12 +243,10 @@ ColumnDef view_column(const MysqlTypes& types, py::tuple row) {
     value = unquoted;
   }
   if (value && !value->empty() && *value != "NULL" &&
-      lower(text_of(row[5])).find("auto_increment") == std::string::npos) {
-    bool timestamp_function = column_type.rfind("timestamp", 0) == 0 && value->front() == 'C';
+      core::ascii_lower(text_of(row[5])).find("auto_increment") == std::string::npos) {
+    bool timestamp_function = column_type.starts_with("timestamp") && value->front() == 'C';
     if (!timestamp_function) {
-      std::string quoted = "'";
-      for (char ch : *value) quoted += ch == '\'' ? std::string("''") : std::string(1, ch);
-      value = quoted + "'";
+      value = string_literal(*value);
     }
     column.server_default = value;
   }
@@ -267,7 +265,7 @@ void read_mysql(py::handle connection, Catalogue& catalogue) {
 
   std::map<std::string, std::string> collations;
   std::set<std::string> views;
-  for (py::handle item :
+  for (const py::tuple& row :
        fetch_all(connection,
                  "SELECT t.TABLE_NAME, t.TABLE_TYPE, t.ENGINE, t.TABLE_COLLATION, "
                  "t.CREATE_OPTIONS, t.TABLE_COMMENT, ca.CHARACTER_SET_NAME "
@@ -277,7 +275,6 @@ void read_mysql(py::handle connection, Catalogue& catalogue) {
                  "WHERE t.TABLE_SCHEMA = " +
                      schema,
                  parameters)) {
-    py::tuple row = py::reinterpret_borrow<py::tuple>(item);
     std::string name = text_of(row[0]);
     TableDef& table = catalogue.tables[name];
     table.name = name;
@@ -295,26 +292,25 @@ void read_mysql(py::handle connection, Catalogue& catalogue) {
                                         optional_text(row[6]), text_of(row[4]));
   }
 
-  for (py::handle item :
+  for (const py::tuple& row :
        fetch_all(connection,
                  "SELECT TABLE_NAME, COLUMN_NAME, COLUMN_TYPE, IS_NULLABLE, COLUMN_DEFAULT, EXTRA, "
                  "CHARACTER_SET_NAME, COLLATION_NAME, COLUMN_COMMENT, GENERATION_EXPRESSION, "
                  "DATA_TYPE FROM information_schema.COLUMNS WHERE TABLE_SCHEMA = " +
                      schema + " ORDER BY TABLE_NAME, ORDINAL_POSITION",
                  parameters)) {
-    py::tuple row = py::reinterpret_borrow<py::tuple>(item);
     std::string table_name = text_of(row[0]);
     auto found = catalogue.tables.find(table_name);
     if (found == catalogue.tables.end()) continue;
     TableDef& table = found->second;
-
-    ColumnDef column;
-    column.name = text_of(row[1]);
-    std::string extra = text_of(row[5]);
     if (views.count(table_name)) {
       table.columns.push_back(view_column(types, row));
       continue;
     }
+
+    ColumnDef column;
+    column.name = text_of(row[1]);
+    std::string extra = text_of(row[5]);
     // SHOW CREATE TABLE names the character set only where it differs from the table's.
     std::optional<std::string> charset, collation = optional_text(row[7]);
     auto table_collation = collations.find(table_name);
@@ -326,11 +322,11 @@ void read_mysql(py::handle connection, Catalogue& catalogue) {
     }
     column.type = types.reflect(text_of(row[2]), charset, collation);
     column.nullable = text_of(row[3]) != "NO";
-    column.autoincrement = contains(lower(extra), "auto_increment");
+    column.autoincrement = contains(core::ascii_lower(extra), "auto_increment");
     auto generation = optional_text(row[9]);
-    if (generation && !generation->empty() && contains(upper(extra), "GENERATED")) {
+    const std::string kind = core::ascii_upper(extra);
+    if (generation && !generation->empty() && contains(kind, "GENERATED")) {
       column.computed = "(" + *generation + ")";
-      std::string kind = upper(extra);
       if (contains(kind, "STORED") || contains(kind, "PERSISTENT")) {
         column.persisted = true;
       } else if (contains(kind, "VIRTUAL")) {
@@ -345,8 +341,8 @@ void read_mysql(py::handle connection, Catalogue& catalogue) {
   }
 
   // Key columns: the primary key, then foreign keys by name as SHOW CREATE TABLE lists them.
-  std::map<std::string, std::map<std::string, ForeignKeyDef>> foreign_keys;
-  for (py::handle item :
+  std::vector<py::tuple> key_rows;
+  for (const py::tuple& row :
        fetch_all(connection,
                  "SELECT k.TABLE_NAME, k.CONSTRAINT_NAME, k.COLUMN_NAME, "
                  "k.REFERENCED_TABLE_SCHEMA, k.REFERENCED_TABLE_NAME, k.REFERENCED_COLUMN_NAME, "
@@ -360,39 +356,27 @@ void read_mysql(py::handle connection, Catalogue& catalogue) {
                      " AND (k.CONSTRAINT_NAME = 'PRIMARY' OR k.REFERENCED_TABLE_NAME IS NOT NULL) "
                      "ORDER BY k.TABLE_NAME, k.CONSTRAINT_NAME, k.ORDINAL_POSITION",
                  parameters)) {
-    py::tuple row = py::reinterpret_borrow<py::tuple>(item);
-    std::string table_name = text_of(row[0]);
-    auto found = catalogue.tables.find(table_name);
+    auto found = catalogue.tables.find(text_of(row[0]));
     if (found == catalogue.tables.end()) continue;
-    std::string constraint = text_of(row[1]);
-    if (constraint == "PRIMARY" && row[4].is_none()) {
+    if (text_of(row[1]) == "PRIMARY" && row[4].is_none()) {
       found->second.primary_key.push_back(text_of(row[2]));
-      continue;
+    } else {
+      key_rows.push_back(row);
     }
-    ForeignKeyDef& key = foreign_keys[table_name][constraint];
-    if (key.columns.empty()) {
-      key.name = constraint;
-      key.referred_table = text_of(row[4]);
-      std::string referred_schema = text_of(row[3]);
-      if (referred_schema != text_of(row[8])) {
-        key.referred_schema = referred_schema;
-      } else if (!catalogue.schema.is_none()) {
-        key.referred_schema = catalogue.schema.cast<std::string>();
-      }
-      for (auto [rule, clause] :
-           {std::pair{text_of(row[7]), " ON DELETE "}, std::pair{text_of(row[6]), " ON UPDATE "}}) {
-        if (rule == "CASCADE" || rule == "SET NULL" || rule == "SET DEFAULT") {
-          key.tail += clause + rule;
-        }
-      }
+  }
+  add_foreign_keys(catalogue, key_rows, [&](const py::tuple& row, ForeignKeyDef& key) {
+    std::string referred_schema = text_of(row[3]);
+    if (referred_schema != text_of(row[8])) {
+      key.referred_schema = referred_schema;
+    } else if (!catalogue.schema.is_none()) {
+      key.referred_schema = catalogue.schema.cast<std::string>();
     }
-    key.columns.push_back(text_of(row[2]));
-    key.referred_columns.push_back(text_of(row[5]));
-  }
-  for (auto& [table_name, keys] : foreign_keys) {
-    auto& target = catalogue.tables[table_name].foreign_keys;
-    for (auto& [name, key] : keys) target.push_back(std::move(key));
-  }
+    for (auto [rule, clause] :
+         {std::pair{text_of(row[7]), " ON DELETE "}, std::pair{text_of(row[6]), " ON UPDATE "}}) {
+      if (rule == "CASCADE" || rule == "SET NULL" || rule == "SET DEFAULT")
+        key.tail += clause + rule;
+    }
+  });
 
   // Table-level checks only: the library does not reflect column-level ones.
   py::tuple version = dialect.attr("server_version_info");
@@ -408,7 +392,7 @@ void read_mysql(py::handle connection, Catalogue& catalogue) {
                                        "AND cc.CONSTRAINT_NAME = tc.CONSTRAINT_NAME "
                                        "WHERE tc.CONSTRAINT_TYPE = 'CHECK' AND tc.TABLE_SCHEMA = " +
                                            schema;
-  py::list checks;
+  std::vector<py::tuple> checks;
   try {
     checks = fetch_all(connection, checks_sql, parameters);
   } catch (py::error_already_set& error) {
@@ -416,8 +400,7 @@ void read_mysql(py::handle connection, Catalogue& catalogue) {
     if (!error.matches(library().dbapi_error)) throw;
     connection.attr("rollback")();
   }
-  for (py::handle item : checks) {
-    py::tuple row = py::reinterpret_borrow<py::tuple>(item);
+  for (const py::tuple& row : checks) {
     auto found = catalogue.tables.find(text_of(row[0]));
     if (found == catalogue.tables.end()) continue;
     bool column_level = false;

@@ -6,6 +6,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/text_util.hpp"
 #include "modules/common/pyutil.hpp"
 #include "modules/sqlwrap/sqlwrap.hpp"
 
@@ -101,24 +102,12 @@ WHERE k.contype IN ('p', 'u', 'f', 'c') AND c.relkind IN ('r', 'p', 'f') AND )sq
 ORDER BY c.relname, k.conname)sql";
 }
 
-std::string lower(std::string text) {
-  for (char& ch : text) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
-  return text;
-}
-
-std::string trim(const std::string& text) {
-  size_t begin = text.find_first_not_of(" \t\r\n");
-  if (begin == std::string::npos) return "";
-  size_t end = text.find_last_not_of(" \t\r\n");
-  return text.substr(begin, end - begin + 1);
-}
-
 std::vector<std::string> split_arguments(const std::string& inner) {
   std::vector<std::string> parts;
   size_t start = 0;
   while (true) {
     size_t comma = inner.find(',', start);
-    parts.push_back(trim(inner.substr(start, comma - start)));
+    parts.push_back(core::trim(inner.substr(start, comma - start)));
     if (comma == std::string::npos) break;
     start = comma + 1;
   }
@@ -169,12 +158,12 @@ class PgTypes {
       attype = format_type.substr(0, open) + format_type.substr(close + 1);
     }
     int array_dim = 0;
-    while (attype.size() >= 2 && attype.compare(attype.size() - 2, 2, "[]") == 0) {
+    while (attype.ends_with("[]")) {
       attype.resize(attype.size() - 2);
       ++array_dim;
     }
 
-    py::object schema_type = ischema_names_.attr("get")(lower(attype), py::none());
+    py::object schema_type = ischema_names_.attr("get")(core::ascii_lower(attype), py::none());
     py::list type_args;
     py::dict kwargs;
     long long number = 0;
@@ -197,7 +186,7 @@ class PgTypes {
     } else if (attype == "bit varying") {
       kwargs["varying"] = true;
       if (args.size() == 1 && parse_int(args[0], number)) type_args.append(number);
-    } else if (attype == "interval" || attype.rfind("interval ", 0) == 0) {
+    } else if (attype == "interval" || attype.starts_with("interval ")) {
       schema_type = postgresql_.attr("INTERVAL");
       if (attype.size() > 9) kwargs["fields"] = attype.substr(9);
       if (args.size() == 1 && parse_int(args[0], number)) kwargs["precision"] = number;
@@ -240,28 +229,19 @@ class PgTypes {
   py::module_ postgresql_;
 };
 
-bool starts_with(const std::string& text, const std::string& prefix) {
-  return text.rfind(prefix, 0) == 0;
-}
-
-bool ends_with(const std::string& text, const std::string& suffix) {
-  return text.size() >= suffix.size() &&
-         text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
-}
-
 // "CHECK ((a > 1)) NOT VALID" → the expression and the tail, as the library parses it.
 std::optional<CheckDef> parse_check(const std::string& name, const std::string& definition) {
-  if (!starts_with(definition, "CHECK")) return std::nullopt;
+  if (!definition.starts_with("CHECK")) return std::nullopt;
   size_t i = 5;
   while (i < definition.size() && definition[i] == ' ') ++i;
   if (i >= definition.size() || definition[i] != '(') return std::nullopt;
   std::string rest = definition.substr(i + 1);
   bool not_valid = false;
-  if (ends_with(rest, " NOT VALID")) {
+  if (rest.ends_with(" NOT VALID")) {
     not_valid = true;
     rest.resize(rest.size() - 10);
   }
-  if (ends_with(rest, " NO INHERIT")) rest.resize(rest.size() - 11);
+  if (rest.ends_with(" NO INHERIT")) rest.resize(rest.size() - 11);
   if (rest.empty() || rest.back() != ')') return std::nullopt;
   rest.pop_back();
   CheckDef check;
@@ -296,9 +276,8 @@ void read_postgresql(py::handle connection, Catalogue& catalogue) {
   if (!catalogue.schema.is_none()) parameters["schema"] = catalogue.schema;
   PgTypes types(dialect);
 
-  for (py::handle item : fetch_all(
+  for (const py::tuple& row : fetch_all(
            connection, columns_query(catalogue.schema, major >= 12, catalogue.views), parameters)) {
-    py::tuple row = py::reinterpret_borrow<py::tuple>(item);
     std::string table_name = text_of(row[0]);
     TableDef& table = catalogue.tables[table_name];
     table.name = table_name;
@@ -366,9 +345,8 @@ void read_postgresql(py::handle connection, Catalogue& catalogue) {
     table.columns.push_back(std::move(column));
   }
 
-  for (py::handle item :
+  for (const py::tuple& row :
        fetch_all(connection, constraints_query(catalogue.schema, major >= 15), parameters)) {
-    py::tuple row = py::reinterpret_borrow<py::tuple>(item);
     auto found = catalogue.tables.find(text_of(row[0]));
     if (found == catalogue.tables.end()) continue;
     TableDef& table = found->second;

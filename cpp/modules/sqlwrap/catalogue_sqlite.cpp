@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/text_util.hpp"
 #include "modules/common/pyutil.hpp"
 #include "modules/sqlwrap/sqlwrap.hpp"
 
@@ -59,11 +60,6 @@ struct Patterns {
   }
 };
 
-std::string upper(std::string text) {
-  for (char& ch : text) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
-  return text;
-}
-
 bool word_char(char ch) {
   auto byte = static_cast<unsigned char>(ch);
   return std::isalnum(byte) || ch == '_' || byte >= 0x80;
@@ -75,17 +71,10 @@ py::object resolve_affinity(py::handle ischema_names, const std::string& declare
   size_t i = 0;
   while (i < declared.size() && (word_char(declared[i]) || declared[i] == ' ')) ++i;
   std::string name = declared.substr(0, i);
-  bool has_arguments = true;
-  std::string arguments;
+  std::string arguments;  // "(10, 2)" when the declaration has a closed argument list
   if (i > 0 && i < declared.size() && declared[i] == '(') {
     size_t close = declared.find(')', i);
-    if (close != std::string::npos) {
-      arguments = declared.substr(i, close - i + 1);
-    } else {
-      has_arguments = false;
-    }
-  } else if (i > 0) {
-    has_arguments = false;
+    if (close != std::string::npos) arguments = declared.substr(i, close - i + 1);
   }
   py::object cls;
   if (ischema_names.attr("__contains__")(name).cast<bool>()) {
@@ -104,15 +93,13 @@ py::object resolve_affinity(py::handle ischema_names, const std::string& declare
     cls = types.attr("NUMERIC");
   }
   py::list numbers;
-  if (has_arguments) {
-    std::string digits;
-    for (char ch : arguments + ")") {
-      if (std::isdigit(static_cast<unsigned char>(ch))) {
-        digits += ch;
-      } else if (!digits.empty()) {
-        numbers.append(std::stoll(digits));
-        digits.clear();
-      }
+  std::string digits;
+  for (char ch : arguments + ")") {
+    if (std::isdigit(static_cast<unsigned char>(ch))) {
+      digits += ch;
+    } else if (!digits.empty()) {
+      numbers.append(std::stoll(digits));
+      digits.clear();
     }
   }
   py::object type = make_type(cls, py::tuple(numbers), py::dict());
@@ -172,18 +159,20 @@ std::vector<ForeignKeyDef> foreign_keys(const Patterns& patterns, const std::str
     for (py::handle token : patterns.on_split.attr("split")(actions)) {
       auto text = token.cast<std::string>();
       auto action = [&] { return py::str(text.substr(6)).attr("strip")().cast<std::string>(); };
-      if (text.rfind("DELETE", 0) == 0 && action() != "NO ACTION") on_delete = action();
-      if (text.rfind("UPDATE", 0) == 0 && action() != "NO ACTION") on_update = action();
+      if (text.starts_with("DELETE") && action() != "NO ACTION") on_delete = action();
+      if (text.starts_with("UPDATE") && action() != "NO ACTION") on_update = action();
     }
     if (!on_delete.empty()) key.tail += " ON DELETE " + on_delete;
     if (!on_update.empty()) key.tail += " ON UPDATE " + on_update;
     py::object deferrable = match.attr("group")(8);
     if (!deferrable.is_none()) {
-      bool negated = upper(deferrable.cast<std::string>()).find("NOT") != std::string::npos;
+      bool negated =
+          core::ascii_upper(deferrable.cast<std::string>()).find("NOT") != std::string::npos;
       key.tail += negated ? " NOT DEFERRABLE" : " DEFERRABLE";
     }
     py::object initially = match.attr("group")(9);
-    if (!initially.is_none()) key.tail += " INITIALLY " + upper(initially.cast<std::string>());
+    if (!initially.is_none())
+      key.tail += " INITIALLY " + core::ascii_upper(initially.cast<std::string>());
     named.push_back(std::move(key));
   }
   for (auto& rest : pragma_keys) named.push_back(std::move(rest.key));
@@ -255,14 +244,13 @@ void read_sqlite(py::handle connection, Catalogue& catalogue) {
   std::map<std::string, std::vector<std::pair<long long, std::string>>> positions;
   // A view over a dropped table would fail the whole query: views only when asked for.
   std::string kinds = catalogue.views ? "'table', 'view'" : "'table'";
-  for (py::handle item : fetch_all(
+  for (const py::tuple& row : fetch_all(
            connection,
            "SELECT m.name, m.sql, p.name, p.type, p.\"notnull\", p.dflt_value, p.pk, p.hidden "
            "FROM " +
                master + " AS m JOIN pragma_table_xinfo(m.name" + pragma_schema +
                ") AS p WHERE m.type IN (" + kinds + ")",
            parameters)) {
-    py::tuple row = py::reinterpret_borrow<py::tuple>(item);
     std::string table_name = text_of(row[0]);
     TableDef& table = catalogue.tables[table_name];
     if (table.name.empty()) {
@@ -273,7 +261,7 @@ void read_sqlite(py::handle connection, Catalogue& catalogue) {
     if (hidden == 1) continue;
     ColumnDef column;
     column.name = text_of(row[2]);
-    std::string declared = upper(text_of(row[3]));
+    std::string declared = core::ascii_upper(text_of(row[3]));
     if (hidden >= 2) {
       // "INTEGER GENERATED ALWAYS" is how SQLite reports a generated column's type.
       for (const char* word : {"GENERATED", "ALWAYS"}) {
@@ -318,12 +306,12 @@ void read_sqlite(py::handle connection, Catalogue& catalogue) {
   }
 
   std::map<std::string, std::vector<PragmaKey>> pragma_keys;
-  for (py::handle item : fetch_all(connection,
-                                   "SELECT m.name, f.id, f.\"table\", f.\"from\", f.\"to\" FROM " +
-                                       master + " AS m JOIN pragma_foreign_key_list(m.name" +
-                                       pragma_schema + ") AS f WHERE m.type = 'table'",
-                                   parameters)) {
-    py::tuple row = py::reinterpret_borrow<py::tuple>(item);
+  for (const py::tuple& row :
+       fetch_all(connection,
+                 "SELECT m.name, f.id, f.\"table\", f.\"from\", f.\"to\" FROM " + master +
+                     " AS m JOIN pragma_foreign_key_list(m.name" + pragma_schema +
+                     ") AS f WHERE m.type = 'table'",
+                 parameters)) {
     auto& keys = pragma_keys[text_of(row[0])];
     long long id = row[1].cast<long long>();
     auto found =
@@ -349,17 +337,17 @@ void read_sqlite(py::handle connection, Catalogue& catalogue) {
 
   std::map<std::string, std::map<std::vector<std::string>, bool>> automatic_indexes;
   bool any_unique = false;
-  for (auto& [name, sql] : table_sql) any_unique |= upper(sql).find("UNIQUE") != std::string::npos;
+  for (auto& [name, sql] : table_sql)
+    any_unique |= core::ascii_upper(sql).find("UNIQUE") != std::string::npos;
   if (any_unique) {
     std::map<std::pair<std::string, std::string>, std::vector<std::string>> index_columns;
-    for (py::handle item :
+    for (const py::tuple& row :
          fetch_all(connection,
                    "SELECT m.name, il.name, ii.name FROM " + master +
                        " AS m JOIN pragma_index_list(m.name" + pragma_schema +
                        ") AS il JOIN pragma_index_info(il.name" + pragma_schema +
                        ") AS ii WHERE m.type = 'table' AND il.name LIKE 'sqlite_autoindex%'",
                    parameters)) {
-      py::tuple row = py::reinterpret_borrow<py::tuple>(item);
       index_columns[{text_of(row[0]), text_of(row[1])}].push_back(text_of(row[2]));
     }
     for (auto& [key, columns] : index_columns) automatic_indexes[key.first][columns] = true;

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "core/text_util.hpp"
 #include "modules/common/pyutil.hpp"
 #include "modules/sqlwrap/sqlwrap.hpp"
 
@@ -51,17 +52,12 @@ bool has_non_word(const std::string& text) {
   return false;
 }
 
-std::string lowered(std::string text) {
-  for (char& ch : text) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
-  return text;
-}
-
 // now(6), current_timestamp(3): MySQL takes these bare as defaults.
 bool precision_function(const std::string& value) {
-  std::string text = lowered(value);
+  std::string text = core::ascii_lower(value);
   for (const char* name : {"now(", "current_timestamp("}) {
     size_t length = std::string(name).size();
-    if (text.rfind(name, 0) == 0 && text.size() > length &&
+    if (text.starts_with(name) && text.size() > length &&
         std::isdigit(static_cast<unsigned char>(text[length]))) {
       return true;
     }
@@ -126,7 +122,7 @@ std::string DdlWriter::column_spec(const TableDef& table, const ColumnDef& colum
 
   switch (catalogue_.dialect) {
     case Dialect::kPostgresql: {
-      if (in_primary_key && autoincrement && !column.identity) {
+      if (autoincrement && !column.identity) {  // autoincrement_column picks key columns only
         if (py::isinstance(column.type, big_integer_)) {
           spec += " BIGSERIAL";
         } else if (py::isinstance(column.type, small_integer_)) {
@@ -168,8 +164,8 @@ std::string DdlWriter::column_spec(const TableDef& table, const ColumnDef& colum
       } else if (column.server_default) {
         std::string value = fragment(*column.server_default);
         if (default_functions_ && !opens_with_quote_or_paren(value) &&
-            lowered(value).find(" on update ") == std::string::npos && !precision_function(value) &&
-            has_non_word(value)) {
+            core::ascii_lower(value).find(" on update ") == std::string::npos &&
+            !precision_function(value) && has_non_word(value)) {
           spec += " DEFAULT (" + value + ")";
         } else {
           spec += " DEFAULT " + value;

@@ -41,19 +41,10 @@ class ReadOnlySession {
   ReadOnlySession(py::object db, Dialect dialect)
       : db_(std::move(db)),
         dialect_(dialect),
-        connection_(db_.attr("_engine").attr("connect")()),
+        connection_(db_.attr("_engine")),
         timeout_(db_.attr("_statement_timeout")) {}
 
-  ~ReadOnlySession() {
-    try {
-      connection_.attr("close")();
-    } catch (...) {
-    }
-  }
-  ReadOnlySession(const ReadOnlySession&) = delete;
-  ReadOnlySession& operator=(const ReadOnlySession&) = delete;
-
-  py::object& connection() { return connection_; }
+  py::object& connection() { return connection_.get(); }
   bool has_timeout() const { return !timeout_.is_none(); }
   double timeout_seconds() const { return timeout_.cast<double>(); }
 
@@ -71,13 +62,13 @@ class ReadOnlySession {
           execute("SET LOCAL statement_timeout = " + std::to_string(ms));
         }
         if (!db_.attr("_schema").is_none()) {
-          connection_.attr("exec_driver_sql")("SET LOCAL search_path TO %s",
-                                              py::make_tuple(db_.attr("_schema")));
+          connection().attr("exec_driver_sql")("SET LOCAL search_path TO %s",
+                                               py::make_tuple(db_.attr("_schema")));
         }
         break;
       case Dialect::kMysql:
         mariadb_ = common::truthy(
-            py::getattr(connection_.attr("dialect"), "is_mariadb", py::bool_(false)));
+            py::getattr(connection().attr("dialect"), "is_mariadb", py::bool_(false)));
         if (has_timeout()) {
           char value[48];
           if (mariadb_) {
@@ -127,7 +118,7 @@ class ReadOnlySession {
   // invalidated, so the pool never hands it out again.
   void end() noexcept {
     try {
-      connection_.attr("rollback")();
+      connection().attr("rollback")();
       if (session_changed_) {
         switch (dialect_) {
           case Dialect::kMysql:
@@ -144,11 +135,11 @@ class ReadOnlySession {
           default:
             break;
         }
-        connection_.attr("rollback")();
+        connection().attr("rollback")();
       }
     } catch (...) {
       try {
-        connection_.attr("invalidate")();
+        connection().attr("invalidate")();
       } catch (...) {
       }
     }
@@ -181,26 +172,21 @@ class ReadOnlySession {
   }
 
  private:
-  void execute(const std::string& sql) { connection_.attr("exec_driver_sql")(sql); }
+  void execute(const std::string& sql) { connection().attr("exec_driver_sql")(sql); }
 
   py::object driver_connection() {
-    return connection_.attr("connection").attr("driver_connection");
+    return connection().attr("connection").attr("driver_connection");
   }
 
   py::object db_;
   Dialect dialect_;
-  py::object connection_;
+  ConnectionGuard connection_;
   py::object timeout_;
   bool mariadb_ = false;
   bool session_changed_ = false;
   std::shared_ptr<SqliteDeadline> sqlite_;
   py::object previous_mssql_timeout_ = py::none();
 };
-
-py::object guard_name(Dialect dialect, py::handle engine) {
-  if (dialect == Dialect::kMysql) return py::str("mysql");
-  return engine.attr("dialect").attr("name");
-}
 
 }  // namespace
 
@@ -228,7 +214,7 @@ py::object run_read_only(py::object db, py::object command, const std::string& f
   }
 
   auto verdict = core::check_read_only(
-      sql, core::dialect_from_name(guard_name(dialect, engine).cast<std::string>()));
+      sql, core::dialect_from_name(engine.attr("dialect").attr("name").cast<std::string>()));
   if (!verdict.allowed) {
     PyErr_SetString(lib.read_only_violation.ptr(), verdict.reason.c_str());
     throw py::error_already_set();

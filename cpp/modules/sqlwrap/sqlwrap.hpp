@@ -6,6 +6,7 @@
 
 #include <pybind11/pybind11.h>
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -106,6 +107,25 @@ struct Catalogue {
   std::set<std::string> absent;  // usable names a fresh read did not find: not read again
 };
 
+// Closes a SQLAlchemy connection when it goes out of scope (returning it to the pool); an error
+// while closing is dropped, since a destructor must not throw.
+class ConnectionGuard {
+ public:
+  explicit ConnectionGuard(py::object engine) : connection_(engine.attr("connect")()) {}
+  ~ConnectionGuard() {
+    try {
+      connection_.attr("close")();
+    } catch (...) {
+    }
+  }
+  ConnectionGuard(const ConnectionGuard&) = delete;
+  ConnectionGuard& operator=(const ConnectionGuard&) = delete;
+  py::object& get() { return connection_; }
+
+ private:
+  py::object connection_;
+};
+
 // Reads the catalogue through `connection` (a SQLAlchemy Connection).
 std::shared_ptr<Catalogue> read_catalogue(py::handle connection, py::handle schema, bool views);
 
@@ -141,10 +161,19 @@ class DdlWriter {
 };
 
 // Query helpers shared by the readers.
-py::list fetch_all(py::handle connection, const std::string& sql, py::dict parameters = {});
+std::vector<py::tuple> fetch_all(py::handle connection, const std::string& sql,
+                                 py::dict parameters = {});
 py::tuple as_tuple(py::handle row);  // a result row (or any sequence) as a tuple
 std::optional<std::string> optional_text(py::handle value);
 std::string text_of(py::handle value);
+
+// Gathers rows of foreign-key column pairs, (table, constraint, column, referred schema, referred
+// table, referred column, ...) in column order, into one key per constraint, appended to each
+// table of the catalogue in constraint-name order. `describe` fills in what the first row of a
+// key says beyond its name, referred table and columns.
+void add_foreign_keys(
+    Catalogue& catalogue, const std::vector<py::tuple>& rows,
+    const std::function<void(const py::tuple& row, ForeignKeyDef& key)>& describe);
 
 // Builds `cls(*args, **kwargs)`; on TypeError retries without arguments, as SQLite reflection does.
 py::object make_type(py::handle cls, py::tuple args, py::dict kwargs);

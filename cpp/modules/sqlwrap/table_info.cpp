@@ -2,6 +2,7 @@
 // sample-row comment blocks, in the layout of langchain_community's SQLDatabase.
 #include <algorithm>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -16,25 +17,6 @@ namespace {
 namespace common = norviai::py_common;
 
 constexpr const char* kCatalogueAttribute = "_norviai_catalogue";
-
-// Closes a SQLAlchemy connection when it goes out of scope (returning it to the pool); an error
-// while closing is dropped, since a destructor must not throw.
-class ConnectionGuard {
- public:
-  explicit ConnectionGuard(py::object engine) : connection_(engine.attr("connect")()) {}
-  ~ConnectionGuard() {
-    try {
-      connection_.attr("close")();
-    } catch (...) {
-    }
-  }
-  ConnectionGuard(const ConnectionGuard&) = delete;
-  ConnectionGuard& operator=(const ConnectionGuard&) = delete;
-  py::object& get() { return connection_; }
-
- private:
-  py::object connection_;
-};
 
 std::shared_ptr<Catalogue> cached_catalogue(py::object db) {
   py::object cached = py::getattr(db, kCatalogueAttribute, py::none());
@@ -185,12 +167,12 @@ py::str table_info(py::object db, py::object table_names, bool get_col_comments)
   long long sample_count = db.attr("_sample_rows_in_table_info").cast<long long>();
   bool with_indexes = common::truthy(db.attr("_indexes_in_table_info"));
   bool sqlite = catalogue->dialect == Dialect::kSqlite;
-  DdlWriter writer(db.attr("_engine"), *catalogue);
+  std::optional<DdlWriter> writer;  // built when a table's text is not cached yet
 
   std::unique_ptr<ConnectionGuard> connection;
   std::vector<std::string> blocks;
   for (const auto& name : wanted) {
-    if (sqlite && name.rfind("sqlite_", 0) == 0) continue;
+    if (sqlite && name.starts_with("sqlite_")) continue;
     auto found = catalogue->tables.find(name);
     if (found == catalogue->tables.end()) continue;
     TableDef& table = found->second;
@@ -198,7 +180,10 @@ py::str table_info(py::object db, py::object table_names, bool get_col_comments)
       blocks.push_back(py::str(custom[py::str(name)]).cast<std::string>());
       continue;
     }
-    if (!table.create_text) table.create_text = rstrip(writer.create_table(table));
+    if (!table.create_text) {
+      if (!writer) writer.emplace(db.attr("_engine"), *catalogue);
+      table.create_text = rstrip(writer->create_table(table));
+    }
     std::string block = *table.create_text;
     if (get_col_comments) {
       py::dict comments;
