@@ -19,8 +19,7 @@ constexpr EngineScheme kEngines[] = {
     {"PostgreSQL", "postgresql+psycopg2"},
     {"MsSQL", "mssql+pyodbc"},
     {"MySQL", "mysql+mysqlconnector"},
-    {"SQLite", "sqlite"},
-};
+};  // and "SQLite", whose URL is a file path
 
 // Result keys of run_agent, in order, with the state key each is read from.
 constexpr std::pair<const char*, const char*> kResultKeys[] = {
@@ -50,12 +49,13 @@ py::str url_part(py::handle value) {
 
 py::str connection_url(py::object engine, py::object db_name, py::object db_user,
                        py::object db_password, py::object db_host, py::object db_port) {
+  if (engine.equal(py::str("SQLite"))) return py::str("sqlite:///") + py::str(db_name);
   py::object scheme = py::none();
   for (const auto& entry : kEngines) {
-    if (engine.equal(py::str(entry.engine))) scheme = py::str(entry.scheme);
-  }
-  if (engine.equal(py::str("SQLite"))) {
-    return py::str("sqlite:///") + py::str(db_name);
+    if (engine.equal(py::str(entry.engine))) {
+      scheme = py::str(entry.scheme);
+      break;
+    }
   }
   return py::str(scheme) + py::str("://") + url_part(db_user) + py::str(":") +
          url_part(db_password) + py::str("@") + py::str(db_host) + py::str(":") + py::str(db_port) +
@@ -100,7 +100,7 @@ py::object create_agent(py::object /*norvi_api_key*/, py::object engine, py::obj
   py::object small_class = m.attr("AzureOpenAIChat35");
   py::object large_class = m.attr("AzureOpenAIChat4");
   py::object config_35 = small_class(py::arg("azure_endpoint") = py::none());
-  py::object config_4 = small_class(py::arg("azure_endpoint") = py::none());
+  py::object config_4 = large_class(py::arg("azure_endpoint") = py::none());
   for (auto record : records) {
     py::object model = record["model"];
     if (model.equal(py::str("GPT-3.5"))) {

@@ -1,7 +1,6 @@
 // norviai.api: client of the vendor service that hands out model deployment records and
 // receives the usage report of each answered question. Every call has a time-out so a stalled
 // service cannot hang the caller, and keys never reach the console.
-#include <cmath>
 #include <cstdlib>
 #include <string>
 
@@ -39,17 +38,25 @@ py::object masked(py::handle record) {
 }
 
 // GET <main_url><path>, raise for an error status, parse the JSON body.
-py::object fetch(py::handle self, const char* path) {
+py::object fetch(py::handle self, const char* path, double timeout) {
   py::object response = py::module_::import("requests")
                             .attr("get")(py::str(self.attr("main_url")) + py::str(path),
-                                         py::arg("timeout") = service_timeout());
+                                         py::arg("timeout") = timeout);
   response.attr("raise_for_status")();
   return response.attr("json")();
 }
 
-void log_error(py::error_already_set& error) {
-  py::module_::import("logging").attr("error")(
-      py::str("Error in get_openai_data: {}").format(error.value()));
+// Runs a getter's body; what fails in it is logged and the getter answers None. A bad time-out
+// setting is read first, so that it reaches the caller as the ValueError it is.
+template <typename Body>
+py::object logged_or_none(Body&& body) {
+  const double timeout = service_timeout();
+  return common::except_exception([&] { return body(timeout); },
+                                  [](py::object error) -> py::object {
+                                    py::module_::import("logging").attr("error")(
+                                        py::str("Error in get_openai_data: {}").format(error));
+                                    return py::none();
+                                  });
 }
 
 py::object first_or_none(py::object records) {
@@ -69,28 +76,20 @@ void define_handler(py::module_& m) {
       .method("__str__", "", [](py::object) { return py::str("NorviAPIHandler Instance"); })
       .method("__repr__", "", [](py::object) { return py::str("NorviAPIHandler Instance"); })
       .method("get_openai_data", "",
-              [](py::object self) -> py::object {
-                try {
-                  return first_or_none(fetch(self, "/norvi/openais/"));
-                } catch (py::error_already_set& error) {
-                  if (!error.matches(PyExc_Exception)) throw;
-                  log_error(error);
-                  return py::none();
-                }
+              [](py::object self) {
+                return logged_or_none([&](double timeout) {
+                  return first_or_none(fetch(self, "/norvi/openais/", timeout));
+                });
               })
       .method("get_azure_openai_data", "",
-              [](py::object self) -> py::object {
-                try {
-                  py::object records = fetch(self, "/norvi/azure-openais/");
+              [](py::object self) {
+                return logged_or_none([&](double timeout) {
+                  py::object records = fetch(self, "/norvi/azure-openais/", timeout);
                   // Printed before the emptiness test, as the record is looked at first.
                   py::print(py::str("azureopenai_data: ") +
                             py::str(masked(records.attr("__getitem__")(0))));
                   return first_or_none(records);
-                } catch (py::error_already_set& error) {
-                  if (!error.matches(PyExc_Exception)) throw;
-                  log_error(error);
-                  return py::none();
-                }
+                });
               })
       .finish();
 }

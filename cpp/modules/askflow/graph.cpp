@@ -1,7 +1,5 @@
 // SQLGraph: builds the chat models, the relevant-table picker and one object per step, wires
 // them into a langgraph state graph over SQLState, and answers a question per invoke.
-#include <cmath>
-#include <cstdlib>
 #include <string>
 
 #include "modules/askflow/askflow.hpp"
@@ -51,54 +49,42 @@ py::dict outcome_map(std::initializer_list<std::pair<const char*, const char*>> 
 py::object compile_graph(py::module_& m, py::object self) {
   py::object graph = self.attr("graph");
   py::object db = self.attr("db");
-  auto step = [&](const char* class_name, py::kwargs collaborators) -> py::object {
+  // A step's invoke: built with the database and, when named, the SQLGraph model it uses.
+  auto db_step = [&](const char* class_name, const char* model = nullptr) -> py::object {
+    py::dict collaborators;
+    collaborators["db"] = db;
+    if (model != nullptr) collaborators["model"] = self.attr(model);
     return global(m, class_name)(**collaborators).attr("invoke");
   };
-  auto with_db = [&] {
-    py::kwargs kwargs;
-    kwargs["db"] = db;
-    return kwargs;
-  };
-  auto with_db_model = [&](const char* model) {
-    py::kwargs kwargs;
-    kwargs["db"] = db;
-    kwargs["model"] = self.attr(model);
-    return kwargs;
-  };
-  auto with_model = [&](const char* model) {
-    py::kwargs kwargs;
-    kwargs["model"] = self.attr(model);
-    return kwargs;
+  auto model_step = [&](const char* class_name, const char* model) -> py::object {
+    return global(m, class_name)(py::arg("model") = self.attr(model)).attr("invoke");
   };
   py::object end = global(m, "END");
 
   graph.attr("add_node")("init_node", global(m, "initialisation"));
   graph.attr("set_entry_point")("init_node");
-  graph.attr("add_node")("table_names_lookup_node", step("TableNamesLookup", with_db()));
+  graph.attr("add_node")("table_names_lookup_node", db_step("TableNamesLookup"));
   graph.attr("add_edge")("init_node", "table_names_lookup_node");
   graph.attr("add_node")("relevant_table_names_node",
                          self.attr("relevant_table_picker").attr("invoke"));
   graph.attr("add_edge")("table_names_lookup_node", "relevant_table_names_node");
-  graph.attr("add_node")("relevant_schemas_node", step("RelevantSchemas", with_db()));
+  graph.attr("add_node")("relevant_schemas_node", db_step("RelevantSchemas"));
   graph.attr("add_edge")("relevant_table_names_node", "relevant_schemas_node");
-  graph.attr("add_node")("sql_generation_node",
-                         step("SQLGeneration", with_db_model("sql_generation_model")));
+  graph.attr("add_node")("sql_generation_node", db_step("SQLGeneration", "sql_generation_model"));
   graph.attr("add_edge")("relevant_schemas_node", "sql_generation_node");
-  graph.attr("add_node")("rewrite_query_node",
-                         step("RewriteQuery", with_db_model("pandas_ai_model")));
+  graph.attr("add_node")("rewrite_query_node", db_step("RewriteQuery", "pandas_ai_model"));
   graph.attr("add_edge")("rewrite_query_node", "relevant_table_names_node");
   graph.attr("add_node")("sql_syntax_checker_node",
-                         step("SQLSyntaxChecker", with_db_model("relevant_tables_model")));
+                         db_step("SQLSyntaxChecker", "relevant_tables_model"));
   graph.attr("add_edge")("sql_generation_node", "sql_syntax_checker_node");
-  graph.attr("add_node")("sql_execution_node", step("SQLExecution", with_db()));
+  graph.attr("add_node")("sql_execution_node", db_step("SQLExecution"));
   graph.attr("add_edge")("sql_syntax_checker_node", "sql_execution_node");
   graph.attr("add_node")("pandas_generator_node",
-                         step("PandasGenerator", with_model("pandas_code_model")));
-  graph.attr("add_node")("pandas_executor_node",
-                         step("PandasExecutor", with_model("pandas_ai_model")));
+                         model_step("PandasGenerator", "pandas_code_model"));
+  graph.attr("add_node")("pandas_executor_node", model_step("PandasExecutor", "pandas_ai_model"));
   graph.attr("add_edge")("pandas_generator_node", "pandas_executor_node");
   graph.attr("add_node")("final_response_generation_node",
-                         step("GenerateResponse", with_model("response_model")));
+                         model_step("GenerateResponse", "response_model"));
   graph.attr("add_edge")("final_response_generation_node", end);
   graph.attr("add_edge")("pandas_executor_node", "final_response_generation_node");
   graph.attr("add_node")("pandas_error_handler_node", global(m, "handle_pandas_error"));

@@ -9,18 +9,8 @@ namespace norviai::flowsteps {
 
 namespace py = pybind11;
 
-// Correction prompt of the analysis-code steps (Python format: user_question, python_code, error).
-inline constexpr const char* kPythonCorrectionTemplate =
-    "The user asked the following question:\n"
-    "            {user_question}\n"
-    "\n"
-    "            You generated this python code:\n"
-    "            {python_code}\n"
-    "\n"
-    "            It fails with the following error:\n"
-    "            {error}\n"
-    "\n"
-    "            Fix the python code above and return the new python code:";
+// The text signature of every step's invoke.
+inline constexpr const char* kInvokeSignature = "state, /, **kwargs";
 
 // The module object, set once at import; steps look up prompt templates in its namespace.
 py::module_ module_handle();
@@ -43,8 +33,18 @@ py::object current_question(py::dict state);
 // `model.with_structured_output(<the module's output model>)`.
 py::object structured(py::handle model, const char* output_model);
 
-// A ChatPromptTemplate from message templates, in order.
+// A ChatPromptTemplate from message templates (or (role, text) pairs), in order.
 py::object chat_template(std::initializer_list<py::object> messages);
+
+// `<message_class>.from_template(<the module's template_name>)`, read as jinja2 when asked.
+py::object message_template(const char* message_class, const char* template_name,
+                            bool jinja = false);
+
+// A builtin such as `list` or `format`.
+py::object builtins(const char* name);
+
+// list(zip(*lists)): pairs or triples by position, as many as the shortest list has.
+py::list zipped(std::initializer_list<py::object> lists);
 
 // Invokes the step's structured model on `prompt` and returns {key: reply.<field>}.
 py::dict reply_field(py::handle step, py::handle prompt, const char* field, const char* key);

@@ -83,6 +83,22 @@ py::object chat_template(std::initializer_list<py::object> messages) {
   return module_global("ChatPromptTemplate").attr("from_messages")(list);
 }
 
+py::object message_template(const char* message_class, const char* template_name, bool jinja) {
+  py::object from_template = module_global(message_class).attr("from_template");
+  if (jinja)
+    return from_template(module_global(template_name), py::arg("template_format") = "jinja2");
+  return from_template(module_global(template_name));
+}
+
+py::object builtins(const char* name) { return py::module_::import("builtins").attr(name); }
+
+py::list zipped(std::initializer_list<py::object> lists) {
+  py::tuple arguments(lists.size());
+  size_t index = 0;
+  for (const auto& list : lists) arguments[index++] = list;
+  return builtins("list")(builtins("zip")(*arguments));
+}
+
 py::dict reply_field(py::handle step, py::handle prompt, const char* field, const char* key) {
   py::object reply = step.attr("model").attr("invoke")(prompt);
   py::dict update;

@@ -20,22 +20,23 @@ namespace {
 
 namespace common = norviai::py_common;
 
-constexpr const char* kInvokeSignature = "state, /, **kwargs";
 constexpr double kDefaultCodeTimeLimit = 60.0;
 
-py::object builtins(const char* name) { return py::module_::import("builtins").attr(name); }
+// Correction prompt of the analysis-code steps (Python format: user_question, python_code, error).
+constexpr const char* kPythonCorrectionTemplate =
+    "The user asked the following question:\n"
+    "            {user_question}\n"
+    "\n"
+    "            You generated this python code:\n"
+    "            {python_code}\n"
+    "\n"
+    "            It fails with the following error:\n"
+    "            {error}\n"
+    "\n"
+    "            Fix the python code above and return the new python code:";
 
-// list(zip(*lists)): pairs or triples by position, as many as the shortest list has.
-py::list zipped(std::initializer_list<py::object> lists) {
-  py::tuple arguments(lists.size());
-  size_t index = 0;
-  for (const auto& list : lists) arguments[index++] = list;
-  return builtins("list")(builtins("zip")(*arguments));
-}
-
-py::object jinja_message(const char* message_class, const char* template_name) {
-  return module_global(message_class)
-      .attr("from_template")(module_global(template_name), py::arg("template_format") = "jinja2");
+py::object correction_template() {
+  return module_global("PromptTemplate").attr("from_template")(kPythonCorrectionTemplate);
 }
 
 py::object correction_prompt(py::handle prompt_template, py::dict state) {
@@ -55,10 +56,9 @@ void define_pandas_generator(py::module_& m) {
           [](py::object self, py::object model) {
             self.attr("model") = structured(model, "PythonCodeInput");
             self.attr("template") = chat_template(
-                {jinja_message("SystemMessagePromptTemplate", "PANDAS_SYSTEM_TEMPLATE"),
-                 jinja_message("HumanMessagePromptTemplate", "PANDAS_HUMAN_TEMPLATE")});
-            self.attr("correction_template") =
-                module_global("PromptTemplate").attr("from_template")(kPythonCorrectionTemplate);
+                {message_template("SystemMessagePromptTemplate", "PANDAS_SYSTEM_TEMPLATE", true),
+                 message_template("HumanMessagePromptTemplate", "PANDAS_HUMAN_TEMPLATE", true)});
+            self.attr("correction_template") = correction_template();
           },
           py::arg("model"))
       .method("generate_prompt", "state, /",
@@ -96,8 +96,7 @@ void define_pandas_correction(py::module_& m) {
           "__init__", "model",
           [](py::object self, py::object model) {
             self.attr("model") = structured(model, "PythonCodeInput");
-            self.attr("template") =
-                module_global("PromptTemplate").attr("from_template")(kPythonCorrectionTemplate);
+            self.attr("template") = correction_template();
           },
           py::arg("model"))
       .method("generate_prompt", "state, /",
@@ -117,9 +116,7 @@ double code_time_limit() {
   return common::seconds_from_environment("NORVIAI_CODE_TIME_LIMIT", kDefaultCodeTimeLimit);
 }
 
-std::string format_seconds(double seconds) {
-  return py::str(py::module_::import("builtins").attr("format")(seconds, "g"));
-}
+std::string format_seconds(double seconds) { return py::str(builtins("format")(seconds, "g")); }
 
 // matplotlib builds a font cache on first use, which takes longer than most analysis runs; one
 // folder per user keeps it across runs (it holds no data of any run). matplotlib also reads its
@@ -279,7 +276,7 @@ void define_pandas_executor(py::module_& m) {
           [](py::object self, py::object model) {
             self.attr("model") = model;
             self.attr("template") = chat_template(
-                {jinja_message("HumanMessagePromptTemplate", "PANDAS_SYSTEM_TEMPLATE")});
+                {message_template("HumanMessagePromptTemplate", "PANDAS_SYSTEM_TEMPLATE", true)});
           },
           py::arg("model"))
       .method(

@@ -14,7 +14,7 @@ namespace common = norviai::py_common;
 // reaches this step after give-ups that never ran the analysis steps.
 py::str text_of(py::dict state, const char* key) {
   if (!state.contains(key)) return py::str("");
-  return py::module_::import("builtins").attr("format")(state[key], "");
+  return builtins("format")(state[key], "");
 }
 
 }  // namespace
@@ -27,7 +27,7 @@ void define_response_step(py::module_& m) {
             self.attr("model") = structured(model, "GenerationOutput");
           },
           py::arg("model"))
-      .method("invoke", "state, /, **kwargs",
+      .method("invoke", kInvokeSignature,
               [](py::object self, py::object state_arg, py::kwargs /*ignored*/) {
                 py::dict state = checked_state(state_arg);
                 py::object logger = common::loguru_logger();
@@ -37,8 +37,7 @@ void define_response_step(py::module_& m) {
                 py::str last_result("");
                 if (state.contains("sql_execution_result")) {
                   py::object results = state["sql_execution_result"];
-                  last_result = py::module_::import("builtins")
-                                    .attr("format")(results.attr("__getitem__")(-1), "");
+                  last_result = builtins("format")(results.attr("__getitem__")(-1), "");
                 }
                 py::str prompt = py::str("User question: ") + text_of(state, "user_question") +
                                  py::str("\nSQL query: ") + text_of(state, "generated_sql_query") +

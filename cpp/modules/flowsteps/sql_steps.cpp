@@ -35,17 +35,10 @@ constexpr const char* kGenerationSystemText =
 constexpr const char* kGenerationUserText =
     "{user_question}\n Schemas_from_relevant_tables: {schemas_from_relevant_tables}";
 
-constexpr const char* kInvokeSignature = "state, /, **kwargs";
-
 // A list of names joined with a bare comma; any other value unchanged.
 py::object joined_if_list(py::handle names) {
   if (py::isinstance<py::list>(names)) return py::str(",").attr("join")(names);
   return py::reinterpret_borrow<py::object>(names);
-}
-
-py::object system_template(const char* template_name) {
-  return module_global("SystemMessagePromptTemplate")
-      .attr("from_template")(module_global(template_name));
 }
 
 py::list single(py::object value) {
@@ -78,10 +71,10 @@ void define_relevant_table_names(py::module_& m) {
           [](py::object self, py::object db, py::object model) {
             self.attr("dialect") = db.attr("dialect");
             self.attr("model") = structured(model, "RelevantTablesOutput");
-            self.attr("template") = chat_template(
-                {system_template("SQL_PREFIX"),
-                 module_global("HumanMessagePromptTemplate")
-                     .attr("from_template")(module_global("GET_RELEVANT_TABLE_NAMES_TEMPLATE"))});
+            self.attr("template") =
+                chat_template({message_template("SystemMessagePromptTemplate", "SQL_PREFIX"),
+                               message_template("HumanMessagePromptTemplate",
+                                                "GET_RELEVANT_TABLE_NAMES_TEMPLATE")});
           },
           py::arg("db"), py::arg("model"))
       .method("generate_prompt", "state, /",
@@ -117,7 +110,8 @@ void define_rewrite_query(py::module_& m) {
             self.attr("dialect") = db.attr("dialect");
             self.attr("model") = structured(model, "RewriteQueryOutput");
             self.attr("tool") = module_global("InfoSQLDatabaseTool")(py::arg("db") = db);
-            self.attr("template") = chat_template({system_template("REWRITE_QUESTION_TEMPLATE")});
+            self.attr("template") = chat_template(
+                {message_template("SystemMessagePromptTemplate", "REWRITE_QUESTION_TEMPLATE")});
           },
           py::arg("db"), py::arg("model"))
       .method("generate_prompt", "state, /",
@@ -164,17 +158,12 @@ void define_sql_generation(py::module_& m) {
           [](py::object self, py::object db, py::object model) {
             self.attr("model") = structured(model, "SQLQueryInput");
             self.attr("dialect") = db.attr("dialect");
-            py::object chat_prompt = module_global("ChatPromptTemplate");
-            py::list generate;
-            generate.append(py::make_tuple("system", kGenerationSystemText));
-            generate.append(py::make_tuple("user", kGenerationUserText));
-            self.attr("generate_template") = chat_prompt.attr("from_messages")(generate);
-            py::list correct;
-            correct.append(system_template("SQL_PREFIX"));
-            correct.append(module_global("HumanMessagePromptTemplate")
-                               .attr("from_template")(module_global("CORRECT_SQL_TEMPLATE"),
-                                                      py::arg("template_format") = "jinja2"));
-            self.attr("correct_template") = chat_prompt.attr("from_messages")(correct);
+            self.attr("generate_template") =
+                chat_template({py::make_tuple("system", kGenerationSystemText),
+                               py::make_tuple("user", kGenerationUserText)});
+            self.attr("correct_template") = chat_template(
+                {message_template("SystemMessagePromptTemplate", "SQL_PREFIX"),
+                 message_template("HumanMessagePromptTemplate", "CORRECT_SQL_TEMPLATE", true)});
           },
           py::arg("db"), py::arg("model"))
       .method("generate_messages", "state, /",
@@ -187,10 +176,7 @@ void define_sql_generation(py::module_& m) {
                 }
                 if (prompt_type.equal(py::str("correction"))) {
                   py::list zipped_queries_errors =
-                      py::module_::import("builtins")
-                          .attr("list")(py::module_::import("builtins")
-                                            .attr("zip")(state["generated_sql_query"],
-                                                         state["sql_execution_result"]));
+                      zipped({state["generated_sql_query"], state["sql_execution_result"]});
                   return self.attr("correct_template")
                       .attr("format_messages")(
                           py::arg("dialect") = self.attr("dialect"),

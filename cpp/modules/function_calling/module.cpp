@@ -1,7 +1,6 @@
 // norviai.function_calling.base: picks the tables a question needs with one forced function
 // call of the openai client. The call is reported to langchain's callback handlers as a chat
 // model run, so that the question's usage callback counts and prices it like every other call.
-#include <cstdlib>
 #include <string>
 
 #include "modules/common/pyutil.hpp"
@@ -33,17 +32,17 @@ py::object get_relevant_tables_path() {
 }
 
 py::object load_yaml(py::object file_path) {
-  py::object builtins = py::module_::import("builtins");
-  py::object file = builtins.attr("open")(file_path, "r");
-  py::object document;
-  try {
-    document = py::module_::import("yaml").attr("safe_load")(file);
-  } catch (...) {
-    file.attr("close")();
-    throw;
-  }
-  file.attr("close")();
-  return document;
+  return common::with_block(
+      py::module_::import("builtins").attr("open")(file_path, "r"),
+      [](py::object file) { return py::module_::import("yaml").attr("safe_load")(file); });
+}
+
+// The picker's working parts: the client it calls, the deployment it names and the tool that
+// prints table schemas.
+void attach(py::object self, py::object client, py::object model_name, py::object db) {
+  self.attr("client") = client;
+  self.attr("model_name") = model_name;
+  self.attr("schema_info_tool") = module_handle().attr("InfoSQLDatabaseTool")(py::arg("db") = db);
 }
 
 // The definition file's path as computed at import, relative and absolute: the relative one
@@ -144,11 +143,10 @@ void define_picker(py::module_& m) {
           "__init__", "config, db",
           [](py::object self, py::object config, py::object db) {
             py::dict settings = config.attr("__dict__");
-            self.attr("client") = module_handle().attr("AzureOpenAI")(
-                **settings, py::arg("timeout") = common::model_timeout());
-            self.attr("model_name") = config.attr("azure_deployment");
-            self.attr("schema_info_tool") =
-                module_handle().attr("InfoSQLDatabaseTool")(py::arg("db") = db);
+            attach(self,
+                   module_handle().attr("AzureOpenAI")(
+                       **settings, py::arg("timeout") = common::model_timeout()),
+                   config.attr("azure_deployment"), db);
           },
           py::arg("config"), py::arg("db"))
       .method("get_tools", "table_names_from_db, /",
@@ -156,13 +154,11 @@ void define_picker(py::module_& m) {
                 common::require_exact_type(table_names_from_db,
                                            reinterpret_cast<PyObject*>(&PyList_Type),
                                            "table_names_from_db");
-                py::str separator(", ");
-                py::object schemas_from_all_tables =
-                    self.attr("schema_info_tool")
-                        .attr("_run")(separator.attr("join")(table_names_from_db));
-                py::list tools = get_tool_revant_tables();
                 py::object string_tables_names_from_db =
-                    separator.attr("join")(table_names_from_db);
+                    py::str(", ").attr("join")(table_names_from_db);
+                py::object schemas_from_all_tables =
+                    self.attr("schema_info_tool").attr("_run")(string_tables_names_from_db);
+                py::list tools = get_tool_revant_tables();
                 py::object relevant = relevant_tables_property(tools[0]);
                 py::object description = relevant["description"];
                 relevant["description"] =
@@ -267,10 +263,7 @@ PYBIND11_MODULE(base, m) {
         py::object picker_class = module_handle().attr("RelevantTablePicker");
         py::object picker =
             py::module_::import("builtins").attr("object").attr("__new__")(picker_class);
-        picker.attr("client") = client;
-        picker.attr("model_name") = model_name;
-        picker.attr("schema_info_tool") =
-            module_handle().attr("InfoSQLDatabaseTool")(py::arg("db") = db);
+        attach(picker, client, model_name, db);
         return picker;
       },
       py::arg("client"), py::arg("model_name"), py::arg("db"));

@@ -19,27 +19,18 @@ py::object codeexec_function(const char* name) {
   return py::module_::import("norviai.codeexec").attr(name);
 }
 
-// `try: body() except Exception as e: print(prefix + str(e))`.
-template <typename Body>
-void print_errors(const char* prefix, Body&& body) {
-  try {
-    body();
-  } catch (py::error_already_set& error) {
-    if (!error.matches(PyExc_Exception)) throw;
-    py::print(py::str(prefix) + py::str(error.value()));
-  }
-}
-
 void initialize_env(py::object env_path) {
-  print_errors("An error occurred during initilization: ",
-               [&] { codeexec_function("initialize_environment")(env_path); });
+  py_common::except_exception(
+      [&] { return codeexec_function("initialize_environment")(env_path); },
+      [](py::object error) -> py::object {
+        py::print(py::str("An error occurred during initilization: ") + py::str(error));
+        return py::none();
+      });
 }
 
+// codeexec's own, which already prints instead of raising, under this module's documentation.
 void safe_install_modules(py::object module_names) {
-  print_errors("An error occurred during installation: ", [&] {
-    codeexec_function("install_dependencies")(module_names);
-    py::print(py::str("Installation successful."));
-  });
+  codeexec_function("safe_install_modules")(module_names);
 }
 
 }  // namespace
