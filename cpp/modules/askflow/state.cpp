@@ -46,15 +46,9 @@ constexpr StateKey kStateKeys[] = {
 void define_state(py::module_& m) {
   py::dict annotations;
   for (const auto& key : kStateKeys) annotations[key.name] = key.annotation;
-  py::str module_name = m.attr("__name__");
-  py::cpp_function body([annotations, module_name](py::dict ns) {
-    ns["__module__"] = module_name;
-    ns["__qualname__"] = "SQLState";
-    ns["__annotations__"] = annotations;
-  });
-  py::object typed_dict = m.attr("TypedDict");
-  m.add_object("SQLState", py::module_::import("types").attr("new_class")(
-                               "SQLState", py::make_tuple(typed_dict), py::dict(), body));
+  py::dict body;
+  body["__annotations__"] = annotations;
+  py_common::ClassBuilder(m, "SQLState", m.attr("TypedDict"), body).finish();
 }
 
 }  // namespace norviai::askflow

@@ -2,6 +2,7 @@
 // standard error, results to standard output, and an error is one clear line and a non-zero
 // exit status (a traceback only with --debug).
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -38,21 +39,21 @@ class UserError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-std::string package_file(const char* relative) {
-  py::object os_path = import("os").attr("path");
-  py::object folder = os_path.attr("dirname")(import("norviai").attr("__file__"));
-  return py::str(os_path.attr("join")(folder, relative));
-}
-
 enum class ModelSource { kOffline, kService, kAzure, kOpenAi };
 
-ModelSource model_source(bool offline) {
-  if (offline) return ModelSource::kOffline;
+// The model service the environment names, if any.
+std::optional<ModelSource> configured_source() {
   if (!env("NORVIAI_SERVICE_URL").empty()) return ModelSource::kService;
   if (!env("AZURE_OPENAI_ENDPOINT").empty()) return ModelSource::kAzure;
   if (!env("OPENAI_BASE_URL").empty() || !env("OPENAI_API_KEY").empty()) {
     return ModelSource::kOpenAi;
   }
+  return std::nullopt;
+}
+
+ModelSource model_source(bool offline) {
+  if (offline) return ModelSource::kOffline;
+  if (const auto source = configured_source()) return *source;
   throw UserError(
       "no model is configured: set AZURE_OPENAI_ENDPOINT (with AZURE_OPENAI_API_KEY, "
       "OPENAI_API_VERSION, NORVIAI_DEPLOYMENT_SMALL and NORVIAI_DEPLOYMENT_LARGE), "
@@ -87,7 +88,7 @@ py::object database_url(py::object db_argument) {
   std::string text = db_argument.is_none() ? "" : std::string(py::str(db_argument));
   std::string sqlite_path;
   if (text.empty()) {
-    sqlite_path = package_file("data/sample.db");
+    sqlite_path = common::package_path("data/sample.db");
     text = "sqlite:///" + sqlite_path;
   } else if (text.find("://") == std::string::npos) {
     sqlite_path = text;
@@ -171,8 +172,7 @@ struct Session {
 void build_agent(Session& session, py::object url) {
   switch (session.source) {
     case ModelSource::kOffline: {
-      session.offline_model =
-          import("norviai.cli").attr("_OfflineModel")(package_file("data/offline_model.json"));
+      session.offline_model = import("norviai.cli").attr("_OfflineModel")();
       py::object endpoint = session.offline_model.attr("base_url");
       session.agent =
           sql_graph(open_database(url),
@@ -500,12 +500,10 @@ int main_entry(py::object argv) {
     quiet_libraries(debug);
     if (command == "graph") return run_graph(args);
     if (command == "demo") {
-      bool configured = !env("NORVIAI_SERVICE_URL").empty() ||
-                        !env("AZURE_OPENAI_ENDPOINT").empty() || !env("OPENAI_BASE_URL").empty() ||
-                        !env("OPENAI_API_KEY").empty();
-      if (!configured) args.attr("offline") = true;
+      const bool configured = configured_source().has_value();
       args.attr("db") = py::none();
       if (!configured) {
+        args.attr("offline") = true;
         out("No model settings in the environment: the demo runs on " +
             describe(ModelSource::kOffline) + ".");
       }

@@ -18,12 +18,6 @@ constexpr const char* kClassDoc =
     "base_url serves as azure_endpoint, and with \"/v1\" appended as an OpenAI base URL;\n"
     "any key is accepted. stop() (or leaving the with block) closes the port.";
 
-std::string bundled_script_path() {
-  py::object path = py::module_::import("os").attr("path");
-  py::object package_folder = path.attr("dirname")(py::module_::import("norviai").attr("__file__"));
-  return path.attr("join")(package_folder, "data", "offline_model.json").cast<std::string>();
-}
-
 [[noreturn]] void raise_os_error(const std::system_error& error, py::object filename) {
   const int code = error.code().value();
   // OSError(errno, text, filename) gives the matching subclass, e.g. FileNotFoundError.
@@ -38,7 +32,7 @@ std::string bundled_script_path() {
 std::unique_ptr<OfflineModel> start(py::object script_path) {
   const std::string path =
       script_path.is_none()
-          ? bundled_script_path()
+          ? py_common::package_path("data/offline_model.json")
           : py::str(py::module_::import("os").attr("fspath")(script_path)).cast<std::string>();
   OfflineScript script;
   try {

@@ -15,10 +15,13 @@
 #include <string_view>
 #include <system_error>
 
+#include "core/text_util.hpp"
+
 namespace norviai::cli {
 
 namespace {
 
+using core::trim;
 using nlohmann::json;
 using nlohmann::ordered_json;
 
@@ -30,7 +33,6 @@ constexpr std::size_t kMaxBodyBytes = std::size_t{16} << 20;
 
 // Landmarks of the prompts the question graph's steps send.
 constexpr std::string_view kSchemasMarker = "\n Schemas_from_relevant_tables:";
-constexpr std::string_view kQuestionToAnswer = "The question to answer: ";
 constexpr std::string_view kRewriteQuestion = "The user's question: ";
 constexpr std::string_view kProgramQuestion = "Write the Python program for this question: ";
 constexpr std::string_view kPlotsFolder = "Plots, if any, go under: ";
@@ -48,17 +50,6 @@ constexpr std::string_view kPandasGaveUp = "Python generation failed after max i
 
 // ---- text ---------------------------------------------------------------------------------
 
-std::string trim(std::string_view text) {
-  const auto blank = [](char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; };
-  while (!text.empty() && blank(text.front())) text.remove_prefix(1);
-  while (!text.empty() && blank(text.back())) text.remove_suffix(1);
-  return std::string(text);
-}
-
-bool ends_with(std::string_view text, std::string_view suffix) {
-  return text.size() >= suffix.size() && text.substr(text.size() - suffix.size()) == suffix;
-}
-
 // The text after `start` up to `end` (or to the end of the text), if `start` occurs.
 std::optional<std::string> section(std::string_view text, std::string_view start,
                                    std::string_view end, bool last_start = false) {
@@ -69,12 +60,6 @@ std::optional<std::string> section(std::string_view text, std::string_view start
   return std::string(text.substr(from, stop == std::string_view::npos ? text.npos : stop - from));
 }
 
-std::string lower(std::string_view text) {
-  std::string out(text);
-  for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return out;
-}
-
 // Lower-case words; bytes of UTF-8 sequences count as letters, so accented words stay whole.
 std::vector<std::string> words(std::string_view text) {
   std::vector<std::string> out;
@@ -82,7 +67,7 @@ std::vector<std::string> words(std::string_view text) {
   for (char c : text) {
     const auto byte = static_cast<unsigned char>(c);
     if (std::isalnum(byte) || byte >= 0x80) {
-      word += static_cast<char>(std::tolower(byte));
+      word += static_cast<char>(byte >= 'A' && byte <= 'Z' ? byte - 'A' + 'a' : byte);
     } else if (!word.empty()) {
       out.push_back(std::move(word));
       word.clear();
@@ -95,7 +80,7 @@ std::vector<std::string> words(std::string_view text) {
 std::string collapse_blanks(std::string_view text) {
   std::string out;
   for (char c : text) {
-    if (std::isspace(static_cast<unsigned char>(c))) {
+    if (std::string_view(" \t\n\r\f\v").find(c) != std::string_view::npos) {
       if (!out.empty() && out.back() != ' ') out += ' ';
     } else {
       out += c;
@@ -259,9 +244,9 @@ bool mentions(std::string_view question, std::string_view table) {
   const std::string name = join(words(table), " ");
   if (name.empty()) return false;
   std::vector<std::string> forms = {name, name + "s"};
-  if (ends_with(name, "ies")) forms.push_back(name.substr(0, name.size() - 3) + "y");
-  if (ends_with(name, "y")) forms.push_back(name.substr(0, name.size() - 1) + "ies");
-  if (ends_with(name, "s") && name.size() > 1) forms.push_back(name.substr(0, name.size() - 1));
+  if (name.ends_with("ies")) forms.push_back(name.substr(0, name.size() - 3) + "y");
+  if (name.ends_with("y")) forms.push_back(name.substr(0, name.size() - 1) + "ies");
+  if (name.ends_with("s") && name.size() > 1) forms.push_back(name.substr(0, name.size() - 1));
   return std::any_of(forms.begin(), forms.end(), [&](const std::string& form) {
     return padded.find(" " + form + " ") != std::string::npos;
   });
@@ -319,7 +304,7 @@ std::string row_count_query(std::string_view prompt) {
   std::string dialect;
   for (std::string_view lead : {"You are an expert ", "create a syntactically correct "}) {
     if (auto rest = section(prompt, lead, " ")) {
-      dialect = lower(*rest);
+      dialect = core::ascii_lower(*rest);
       break;
     }
   }
@@ -402,7 +387,7 @@ bool list_ends_with_query(std::string_view printed_list, const std::string& sql)
   text = trim(text);
   if (!text.empty() && (text.back() == '\'' || text.back() == '"')) text.pop_back();
   const std::string expected = query_key(sql);
-  return !expected.empty() && ends_with(query_key(text), expected);
+  return !expected.empty() && query_key(text).ends_with(expected);
 }
 
 std::string fill(std::string_view pattern,
@@ -479,7 +464,7 @@ OfflineScript OfflineScript::parse(const std::string& json_text) {
     demo.code = text_field(entry, "code", where);
     demo.chart_file = text_field(entry, "chart_file", where, /*required=*/false);
     if (demo.chart_file.empty()) demo.chart_file = "chart.png";
-    if (demo.chart_file.find('/') != std::string::npos || !ends_with(demo.chart_file, ".png")) {
+    if (demo.chart_file.find('/') != std::string::npos || !demo.chart_file.ends_with(".png")) {
       throw ScriptError(where + ".chart_file must be a plain file name ending in .png");
     }
     demo.answer = text_field(entry, "answer", where);
@@ -605,7 +590,7 @@ Turn final_response(const OfflineScript& script, const json& request) {
   std::vector<std::string> finding;
   std::istringstream lines(printed);
   for (std::string line; std::getline(lines, line);) {
-    if (ends_with(trim(line), ".png")) {
+    if (trim(line).ends_with(".png")) {
       image_path = trim(line);
     } else {
       finding.push_back(line);

@@ -67,15 +67,17 @@ std::string signed_doc(const char* name, const Signature& signature) {
   return std::string(name) + "(" + signature.parameters + ")\n--\n\n" + signature.doc;
 }
 
-ClassBuilder::ClassBuilder(py::module_& module, const char* name, py::handle base)
+ClassBuilder::ClassBuilder(py::module_& module, const char* name, py::handle base, py::dict body)
     : module_(module) {
   py::object types = py::module_::import("types");
   py::str module_name = module.attr("__name__");
-  py::cpp_function body([module_name, name](py::dict ns) {
+  py::str qualname(name);
+  py::cpp_function fill([module_name, qualname, body](py::dict ns) {
     ns["__module__"] = module_name;
-    ns["__qualname__"] = py::str(name);
+    ns["__qualname__"] = qualname;
+    for (auto [key, value] : body) ns[key] = value;
   });
-  cls_ = types.attr("new_class")(name, py::make_tuple(base), py::dict(), body);
+  cls_ = types.attr("new_class")(name, py::make_tuple(base), py::dict(), fill);
 }
 
 ClassBuilder& ClassBuilder::attr(const char* name, py::object value) {
@@ -103,6 +105,12 @@ double seconds_from_environment(const char* name, double fallback) {
   }
   throw py::value_error(std::string(name) + " must be a positive number of seconds, got '" + text +
                         "'");
+}
+
+std::string package_path(const char* relative) {
+  py::object path = py::module_::import("os").attr("path");
+  py::object folder = path.attr("dirname")(py::module_::import("norviai").attr("__file__"));
+  return path.attr("join")(folder, relative).cast<std::string>();
 }
 
 py::object loguru_logger() { return import_from("loguru", "logger"); }

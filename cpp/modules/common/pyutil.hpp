@@ -23,6 +23,9 @@ void require_exact_type_or_none(py::handle value, py::handle expected, const cha
 // `from module import name`.
 py::object import_from(const char* module, const char* name);
 
+// The path of a file shipped inside the norviai package, such as "data/sample.db".
+std::string package_path(const char* relative);
+
 // `from <source> import *` into `target`'s namespace (honours __all__).
 void star_import(py::module_& target, const char* source);
 
@@ -62,7 +65,8 @@ void def_signed(py::module_& module, const char* name, Signature signature, F&& 
 // after the class exists, so that pydantic bases do not take the methods for fields.
 class ClassBuilder {
  public:
-  ClassBuilder(py::module_& module, const char* name, py::handle base);
+  // `body` holds further entries of the class body, such as `__annotations__`.
+  ClassBuilder(py::module_& module, const char* name, py::handle base, py::dict body = {});
 
   // `parameters` is the text signature after `self`, e.g. "state, /, **kwargs".
   // `extra` are pybind11 annotations such as py::arg("callbacks") for keyword calls.

@@ -233,12 +233,7 @@ py::dict run_program(py::object code, py::dict state) {
       working_directory = common::truthy(absolute) ? save_path.cast<std::string>()
                                                    : os.attr("getcwd")().cast<std::string>();
     }
-    std::string runner =
-        os.attr("path")
-            .attr("join")(
-                os.attr("path").attr("dirname")(py::module_::import("norviai").attr("__file__")),
-                "_sandbox_runner.py")
-            .cast<std::string>();
+    std::string runner = common::package_path("_sandbox_runner.py");
 
     core::SandboxRequest request;
     // -I leaves out the user's site folder and PYTHON* variables; -B writes no bytecode files.
