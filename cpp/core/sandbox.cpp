@@ -164,14 +164,11 @@ bool write_proc_file(const char* path, const char* text) {
   return written;
 }
 
-// Keeps only `keep` open (and nothing when keep < 0).
-void close_all_but(int keep, int max_fd) {
-  if (keep < 0) {
-    close_descriptor_span(0, ~0U, max_fd);
-    return;
-  }
-  if (keep > 0) close_descriptor_span(0, static_cast<unsigned>(keep) - 1, max_fd);
-  close_descriptor_span(static_cast<unsigned>(keep) + 1, ~0U, max_fd);
+// Closes every descriptor from `first` on, except `keep`.
+void close_from_except(unsigned first, int keep, int max_fd) {
+  const auto kept = static_cast<unsigned>(keep);
+  if (kept > first) close_descriptor_span(first, kept - 1, max_fd);
+  close_descriptor_span(std::max(first, kept + 1), ~0U, max_fd);
 }
 
 [[noreturn]] void exit_like(int status) {
@@ -217,7 +214,7 @@ void enter_process_namespace(const ChildPlan& plan) {
       ::close(status_pipe[1]);
       return;  // goes on to exec the program
     }
-    close_all_but(status_pipe[1], plan.max_fd);
+    close_from_except(0, status_pipe[1], plan.max_fd);
     for (;;) {
       int status = 0;
       const pid_t ended = ::wait(&status);
@@ -231,7 +228,7 @@ void enter_process_namespace(const ChildPlan& plan) {
   // Outside: holds no descriptor but the status pipe, so the launcher sees end-of-file on the
   // program's output when the program's side is gone.
   ::close(status_pipe[1]);
-  close_all_but(status_pipe[0], plan.max_fd);
+  close_from_except(0, status_pipe[0], plan.max_fd);
   int status = 0;
   ssize_t got;
   do {
@@ -261,9 +258,7 @@ void enter_process_namespace(const ChildPlan& plan) {
   }
   // Everything else the host had open (sockets, database connections) stays out of reach;
   // the report pipe is close-on-exec and goes at exec.
-  const auto report = static_cast<unsigned>(plan.report_fd);
-  if (report > STDERR_FILENO + 1) close_descriptor_span(STDERR_FILENO + 1, report - 1, plan.max_fd);
-  close_descriptor_span(report + 1, ~0U, plan.max_fd);
+  close_from_except(STDERR_FILENO + 1, plan.report_fd, plan.max_fd);
 
   // Ignored signals and the blocked mask survive exec; CPython, for one, ignores SIGPIPE.
   struct sigaction default_action{};
@@ -540,7 +535,6 @@ SandboxResult run_sandboxed(const SandboxRequest& request) {
   child.kill_group();
   const std::optional<int> status = child.reap();
   result.elapsed = ceil_millis(Clock::now() - start);
-  input.write_end.reset();
 
   const auto drain_deadline = Clock::now() + kDrainGrace;
   while (output.read_end.valid() || errors.read_end.valid()) {

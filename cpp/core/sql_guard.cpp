@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstddef>
+#include <iterator>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -418,8 +419,19 @@ constexpr std::array kForbiddenFunctions{
     Forbidden{"XP_REGWRITE", Effect::kServerState, kMs},
 };
 
-constexpr std::string_view kAllowedFirstWords =
-    "SELECT, WITH, VALUES, TABLE, SHOW, DESCRIBE or EXPLAIN";
+// The words a query may start with (and DESC on MySQL, DESCRIBE's short form).
+constexpr std::array<std::string_view, 7> kAllowedFirstWords = {
+    "SELECT", "WITH", "VALUES", "TABLE", "SHOW", "DESCRIBE", "EXPLAIN"};
+
+// "SELECT, WITH, ... or EXPLAIN", for the refusal that names them.
+std::string allowed_first_words_text() {
+  std::string text;
+  for (std::size_t i = 0; i < kAllowedFirstWords.size(); ++i) {
+    if (i > 0) text += i + 1 == kAllowedFirstWords.size() ? " or " : ", ";
+    text += kAllowedFirstWords[i];
+  }
+  return text;
+}
 
 std::string because(std::string_view shown, Effect effect) {
   std::string_view what;
@@ -489,7 +501,13 @@ std::string describe(const Token& token) {
 class StatementChecker {
  public:
   StatementChecker(const std::vector<Token>& tokens, SqlDialect dialect)
-      : tokens_(tokens), dialect_(dialect) {}
+      : tokens_(tokens), dialect_(dialect) {
+    upper_.reserve(tokens.size());
+    for (const Token& token : tokens) {
+      const bool named = token.kind == TokenKind::kWord || token.kind == TokenKind::kQuotedName;
+      upper_.push_back(named ? ascii_upper(token.value) : std::string());
+    }
+  }
 
   // The refusal reason, or nothing when the statement may run.
   std::optional<std::string> check() {
@@ -497,7 +515,7 @@ class StatementChecker {
     for (std::size_t i = 0; i < tokens_.size(); ++i) {
       const Token& token = tokens_[i];
       if (token.kind == TokenKind::kQuotedName) {
-        if (const Forbidden* entry = find_forbidden(ascii_upper(token.value), dialect_, true)) {
+        if (const Forbidden* entry = find_forbidden(upper_[i], dialect_, true)) {
           return because("\"" + token.value + "\"", entry->effect);
         }
       } else if (token.kind == TokenKind::kWord) {
@@ -515,30 +533,29 @@ class StatementChecker {
       ++i;
     }
     const std::string shown = i < tokens_.size() ? describe(tokens_[i]) : "'('";
-    const std::string first = i < tokens_.size() && tokens_[i].kind == TokenKind::kWord
-                                  ? ascii_upper(tokens_[i].value)
-                                  : "";
+    const std::string& first = word_at(i);
     is_explain_ = first == "EXPLAIN" || first == "DESCRIBE" || first == "DESC";
-    if (first == "SELECT" || first == "WITH" || first == "VALUES" || first == "TABLE" ||
-        first == "SHOW" || first == "DESCRIBE" || first == "EXPLAIN" ||
+    if (std::find(kAllowedFirstWords.begin(), kAllowedFirstWords.end(), first) !=
+            kAllowedFirstWords.end() ||
         (first == "DESC" && dialect_ == SqlDialect::kMySql)) {
       return std::nullopt;
     }
-    return "Only one read-only query (" + std::string(kAllowedFirstWords) +
+    return "Only one read-only query (" + allowed_first_words_text() +
            ") may be run; the text starts with " + shown + ".";
   }
 
   // The upper-cased word at `i`, or "" when that token is not a word.
-  std::string word_at(std::size_t i) const {
-    if (i >= tokens_.size() || tokens_[i].kind != TokenKind::kWord) return {};
-    return ascii_upper(tokens_[i].value);
+  const std::string& word_at(std::size_t i) const {
+    static const std::string none;
+    if (i >= tokens_.size() || tokens_[i].kind != TokenKind::kWord) return none;
+    return upper_[i];
   }
 
   std::optional<std::string> check_word(std::size_t i) {
     const std::string& written = tokens_[i].value;
-    const std::string word = ascii_upper(written);
-    const std::string previous = i > 0 ? word_at(i - 1) : "";
-    const std::string next = word_at(i + 1);
+    const std::string& word = upper_[i];
+    const std::string& previous = word_at(i - 1);  // i - 1 wraps past the end when i is 0
+    const std::string& next = word_at(i + 1);
 
     if (is_explain_ && (word == "ANALYZE" || word == "ANALYSE")) {
       return "EXPLAIN " + written + " runs the statement it explains; write EXPLAIN without " +
@@ -588,6 +605,7 @@ class StatementChecker {
   }
 
   const std::vector<Token>& tokens_;
+  std::vector<std::string> upper_;  // words and quoted names upper-cased, once
   SqlDialect dialect_;
   bool is_explain_ = false;
 };
@@ -611,30 +629,24 @@ GuardVerdict check_read_only(std::string_view sql, SqlDialect dialect) {
   if (!lexed.refusal.empty()) return refused(std::move(lexed.refusal));
   std::vector<Token>& tokens = lexed.tokens;
 
-  std::size_t first_semicolon = 0;
-  while (first_semicolon < tokens.size() && tokens[first_semicolon].kind != TokenKind::kSemicolon) {
-    ++first_semicolon;
+  // One statement, optionally followed by one ';'.
+  const auto is_semicolon = [](const Token& token) { return token.kind == TokenKind::kSemicolon; };
+  const auto statement = std::find_if_not(tokens.begin(), tokens.end(), is_semicolon);
+  if (statement == tokens.end()) return refused("The query is empty.");
+  constexpr const char* kExtraSemicolon =
+      "The text has an extra ';'; send one query, ending with at most one ';'.";
+  if (statement != tokens.begin()) return refused(kExtraSemicolon);
+  const auto end = std::find_if(statement, tokens.end(), is_semicolon);
+  if (const auto second = std::find_if_not(end, tokens.end(), is_semicolon);
+      second != tokens.end()) {
+    return refused(
+        "Only one statement may be run, but the text holds more than one (the second starts "
+        "with " +
+        describe(*second) + "); send a single read-only query.");
   }
-  bool second_semicolon = false;
-  for (std::size_t i = first_semicolon + 1; i < tokens.size(); ++i) {
-    if (tokens[i].kind != TokenKind::kSemicolon) {
-      if (first_semicolon == 0) break;  // leading ';': reported below
-      const std::string more_than_one =
-          "Only one statement may be run, but the text holds more than one (the second starts "
-          "with ";
-      return refused(more_than_one + describe(tokens[i]) + "); send a single read-only query.");
-    }
-    second_semicolon = true;
-  }
-  const bool has_statement = std::any_of(tokens.begin(), tokens.end(), [](const Token& token) {
-    return token.kind != TokenKind::kSemicolon;
-  });
-  if (!has_statement) return refused("The query is empty.");
-  if (first_semicolon == 0 || second_semicolon) {
-    return refused("The text has an extra ';'; send one query, ending with at most one ';'.");
-  }
+  if (end != tokens.end() && std::next(end) != tokens.end()) return refused(kExtraSemicolon);
+  tokens.erase(end, tokens.end());
 
-  tokens.resize(first_semicolon);
   if (auto refusal = StatementChecker(tokens, dialect).check()) return refused(*refusal);
   const std::size_t begin = tokens.front().begin;
   return GuardVerdict{true, {}, std::string(sql.substr(begin, tokens.back().end - begin))};

@@ -2,8 +2,8 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <memory>
+#include <system_error>
 
 namespace norviai::service {
 namespace {
@@ -16,7 +16,8 @@ std::string read_whole_file(const std::string& path) {
   errno = 0;
   std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "rb"));
   if (!file) {
-    throw DeploymentsError("cannot read deployments file " + path + ": " + std::strerror(errno));
+    throw DeploymentsError("cannot read deployments file " + path + ": " +
+                           std::system_category().message(errno));
   }
   std::string text;
   char buffer[8192];
@@ -24,7 +25,8 @@ std::string read_whole_file(const std::string& path) {
   while ((count = std::fread(buffer, 1, sizeof buffer, file.get())) > 0) text.append(buffer, count);
   if (std::ferror(file.get())) {
     // A directory opens fine and fails here with EISDIR.
-    throw DeploymentsError("cannot read deployments file " + path + ": " + std::strerror(errno));
+    throw DeploymentsError("cannot read deployments file " + path + ": " +
+                           std::system_category().message(errno));
   }
   return text;
 }

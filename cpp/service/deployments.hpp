@@ -27,7 +27,6 @@ class DeploymentsFile {
   explicit DeploymentsFile(std::string path) : path_(std::move(path)) {}
 
   Deployments load() const;
-  const std::string& path() const { return path_; }
 
  private:
   std::string path_;

@@ -2,8 +2,8 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <string_view>
+#include <system_error>
 
 #include "service/utc_time.hpp"
 
@@ -74,6 +74,12 @@ void log_line(const std::string& text) {
   std::fwrite(line.data(), 1, line.size(), stderr);
 }
 
+// A failure of the deployments file or the usage store: logged, and told to the client.
+void reply_failure(httplib::Response& response, const std::exception& error) {
+  log_line(std::string("norviai-service: ") + error.what());
+  reply_error(response, 500, error.what());
+}
+
 void log_access(const httplib::Request& request, const httplib::Response& response) {
   // Method, path and status only: query strings, headers and bodies may carry keys.
   log_line(utc_now_iso8601() + " " + printable_path(request.method) + " " +
@@ -142,8 +148,7 @@ void VendorServer::serve_deployments(httplib::Response& response,
   try {
     reply_json(response, 200, deployments_.load().*records);
   } catch (const DeploymentsError& error) {
-    log_line(std::string("norviai-service: ") + error.what());
-    reply_error(response, 500, error.what());
+    reply_failure(response, error);
   }
 }
 
@@ -158,8 +163,7 @@ void VendorServer::add_question(const httplib::Request& request, httplib::Respon
   try {
     reply_json(response, 201, to_json(store_.add(report)));
   } catch (const StoreError& error) {
-    log_line(std::string("norviai-service: ") + error.what());
-    reply_error(response, 500, error.what());
+    reply_failure(response, error);
   }
 }
 
@@ -169,8 +173,7 @@ void VendorServer::list_questions(httplib::Response& response) {
     for (const auto& question : store_.all()) rows.push_back(to_json(question));
     reply_json(response, 200, rows);
   } catch (const StoreError& error) {
-    log_line(std::string("norviai-service: ") + error.what());
-    reply_error(response, 500, error.what());
+    reply_failure(response, error);
   }
 }
 
@@ -188,7 +191,7 @@ int VendorServer::bind(const std::string& host, int port) {
   if (!ok) {
     const int cause = errno;
     std::string message = "cannot listen on " + host + ":" + std::to_string(port);
-    message += cause != 0 ? std::string(": ") + std::strerror(cause)
+    message += cause != 0 ? std::string(": ") + std::system_category().message(cause)
                           : std::string(": address not available");
     throw ListenError(message);
   }

@@ -48,20 +48,17 @@ UsageReport parse_usage_report(std::string_view body) {
     return &*found;
   };
 
-  if (const json* key = member("norvi_api_key")) {
-    if (key->is_string()) {
-      report.norvi_api_key = key->get<std::string>();
-    } else {
-      faults.emplace_back("\"norvi_api_key\" must be a string");
+  const auto read_text = [&](const char* name, std::string& target) {
+    if (const json* value = member(name)) {
+      if (value->is_string()) {
+        target = value->get<std::string>();
+      } else {
+        faults.push_back(std::string("\"") + name + "\" must be a string");
+      }
     }
-  }
-  if (const json* query = member("query")) {
-    if (query->is_string()) {
-      report.query = query->get<std::string>();
-    } else {
-      faults.emplace_back("\"query\" must be a string");
-    }
-  }
+  };
+  read_text("norvi_api_key", report.norvi_api_key);
+  read_text("query", report.query);
   if (const json* tokens = member("tokens")) {
     // The parser types every non-negative integer literal as unsigned; negatives, fractions (3.0
     // included) and booleans are refused.
