@@ -2,8 +2,6 @@
 // package), and execution of Python source in this module's namespace with standard output
 // captured. Runs of execute_code are serialised by a process-wide lock, since each swaps the
 // process-wide sys.stdout.
-#include <pybind11/gil_safe_call_once.h>
-
 #include <mutex>
 
 #include "modules/common/pyutil.hpp"
@@ -14,7 +12,7 @@ namespace py = pybind11;
 
 namespace {
 
-PYBIND11_CONSTINIT py::gil_safe_call_once_and_store<py::module_> module_storage;
+py_common::ProcessRef module_ref;
 
 constexpr const char* kDefaultPackages[] = {"matplotlib",  "scikit-learn", "numpy",
                                             "statsmodels", "pandas",       "scipy"};
@@ -22,7 +20,7 @@ constexpr const char* kDefaultPackages[] = {"matplotlib",  "scikit-learn", "nump
 // Recursive: executed code sees execute_code in its namespace and may call it.
 std::recursive_mutex execution_mutex;
 
-py::module_& module_handle() { return module_storage.get_stored(); }
+py::module_ module_handle() { return py::reinterpret_borrow<py::module_>(module_ref.get()); }
 
 // Runs one pip process per package in order; raises RuntimeError naming every failed one.
 void install_dependencies(py::object dependencies) {
@@ -60,7 +58,7 @@ void install_defaults() {
 }
 
 void ensure_virtual_environment() {
-  py::module_& m = module_handle();
+  py::module_ m = module_handle();
   py::object path = py::module_::import("os").attr("path");
   py::object env_path = m.attr("env_path");
   bool existed = py_common::truthy(path.attr("exists")(env_path));
@@ -116,7 +114,7 @@ py::object execute_code(py::object code) {
 PYBIND11_MODULE(codeexec, m) {
   using namespace norviai::codeexec;
   namespace common = norviai::py_common;
-  module_storage.call_once_and_store_result([&] { return m; });
+  module_ref.set(m);
 
   for (const char* name : {"ast", "io", "os", "subprocess", "sys", "venv"}) {
     m.add_object(name, py::module_::import(name));

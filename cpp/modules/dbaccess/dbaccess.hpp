@@ -14,7 +14,7 @@ namespace norviai::dbaccess {
 namespace py = pybind11;
 
 // The module object, set once at import.
-py::module_& module_handle();
+py::module_ module_handle();
 
 // Current value of a configuration variable in the module's namespace (callers may assign
 // them); NameError when deleted.

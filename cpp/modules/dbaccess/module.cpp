@@ -1,14 +1,12 @@
 // norviai.dbaccess: process-wide database configuration read from the environment at import,
 // its replacement and check, connections and the query and schema functions.
-#include <pybind11/gil_safe_call_once.h>
-
 #include "modules/dbaccess/dbaccess.hpp"
 
 namespace norviai::dbaccess {
 
 namespace {
 
-PYBIND11_CONSTINIT py::gil_safe_call_once_and_store<py::module_> module_storage;
+py_common::ProcessRef module_ref;
 
 constexpr const char* kConfigNames[] = {"db_name", "db_user", "db_password", "db_host", "db_port"};
 
@@ -22,7 +20,7 @@ void set_database_config(py::object name, py::object user, py::object password, 
   if (!py::isinstance<py::int_>(port)) {
     throw py::value_error("All parameters must be provided and 'port' must be an integer.");
   }
-  py::module_& m = module_handle();
+  py::module_ m = module_handle();
   m.attr("db_name") = name;
   m.attr("db_user") = user;
   m.attr("db_password") = password;
@@ -47,7 +45,7 @@ py::list check_db_config_variables() {
 
 }  // namespace
 
-py::module_& module_handle() { return module_storage.get_stored(); }
+py::module_ module_handle() { return py::reinterpret_borrow<py::module_>(module_ref.get()); }
 
 py::object config_value(const char* name) {
   py::dict globals = module_handle().attr("__dict__");
@@ -63,7 +61,7 @@ py::object config_value(const char* name) {
 PYBIND11_MODULE(dbaccess, m) {
   using namespace norviai::dbaccess;
   namespace common = norviai::py_common;
-  module_storage.call_once_and_store_result([&] { return m; });
+  module_ref.set(m);
 
   py::module_ os = py::module_::import("os");
   m.add_object("os", os);
