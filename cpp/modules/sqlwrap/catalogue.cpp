@@ -85,6 +85,20 @@ std::optional<std::string> optional_text(py::handle value) {
 
 std::string text_of(py::handle value) { return optional_text(value).value_or(""); }
 
+py::list integers_in(const std::string& text) {
+  py::list numbers;
+  std::string digits;
+  for (char ch : text + " ") {
+    if (ch >= '0' && ch <= '9') {
+      digits += ch;
+    } else if (!digits.empty()) {
+      numbers.append(std::stoll(digits));
+      digits.clear();
+    }
+  }
+  return numbers;
+}
+
 py::object make_type(py::handle cls, py::tuple args, py::dict kwargs) {
   try {
     return cls(*args, **kwargs);

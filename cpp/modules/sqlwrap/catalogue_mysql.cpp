@@ -156,15 +156,7 @@ class MysqlTypes {
         pos = j + 1;
       }
     } else {
-      std::string digits;
-      for (char ch : arguments + ",") {
-        if (std::isdigit(static_cast<unsigned char>(ch))) {
-          digits += ch;
-        } else if (!digits.empty()) {
-          args.append(std::stoll(digits));
-          digits.clear();
-        }
-      }
+      args = integers_in(arguments);
     }
 
     py::dict kwargs;

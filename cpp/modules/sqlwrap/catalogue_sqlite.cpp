@@ -92,17 +92,7 @@ py::object resolve_affinity(py::handle ischema_names, const std::string& declare
   } else {
     cls = types.attr("NUMERIC");
   }
-  py::list numbers;
-  std::string digits;
-  for (char ch : arguments + ")") {
-    if (std::isdigit(static_cast<unsigned char>(ch))) {
-      digits += ch;
-    } else if (!digits.empty()) {
-      numbers.append(std::stoll(digits));
-      digits.clear();
-    }
-  }
-  py::object type = make_type(cls, py::tuple(numbers), py::dict());
+  py::object type = make_type(cls, py::tuple(integers_in(arguments)), py::dict());
   if (py::isinstance(type, types.attr("NullType"))) return py::none();
   return type;
 }

@@ -175,6 +175,9 @@ void add_foreign_keys(
     Catalogue& catalogue, const std::vector<py::tuple>& rows,
     const std::function<void(const py::tuple& row, ForeignKeyDef& key)>& describe);
 
+// The runs of digits in `text` as Python ints, in order: "(10, 2)" gives [10, 2].
+py::list integers_in(const std::string& text);
+
 // Builds `cls(*args, **kwargs)`; on TypeError retries without arguments, as SQLite reflection does.
 py::object make_type(py::handle cls, py::tuple args, py::dict kwargs);
 
