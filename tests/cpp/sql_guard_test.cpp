@@ -9,24 +9,25 @@
 namespace norviai::core {
 namespace {
 
-using Dialects = std::vector<SqlDialect>;
-const Dialects kAll = {SqlDialect::kPostgreSql, SqlDialect::kMySql, SqlDialect::kSqlite,
-                       SqlDialect::kMsSql};
-const Dialects kPg = {SqlDialect::kPostgreSql};
-const Dialects kMy = {SqlDialect::kMySql};
-const Dialects kLite = {SqlDialect::kSqlite};
-const Dialects kMs = {SqlDialect::kMsSql};
+using Dialects = std::vector<Dialect>;
+const Dialects kAll = {Dialect::kPostgresql, Dialect::kMysql, Dialect::kSqlite, Dialect::kMssql};
+const Dialects kPg = {Dialect::kPostgresql};
+const Dialects kMy = {Dialect::kMysql};
+const Dialects kLite = {Dialect::kSqlite};
+const Dialects kMs = {Dialect::kMssql};
 
-const char* name_of(SqlDialect dialect) {
+const char* name_of(Dialect dialect) {
   switch (dialect) {
-    case SqlDialect::kPostgreSql:
+    case Dialect::kPostgresql:
       return "postgresql";
-    case SqlDialect::kMySql:
+    case Dialect::kMysql:
       return "mysql";
-    case SqlDialect::kSqlite:
+    case Dialect::kSqlite:
       return "sqlite";
-    case SqlDialect::kMsSql:
+    case Dialect::kMssql:
       return "mssql";
+    case Dialect::kOther:
+      break;
   }
   return "?";
 }
@@ -44,7 +45,7 @@ struct Refused {
 };
 
 void expect_allowed(const Allowed& c) {
-  for (SqlDialect dialect : c.dialects) {
+  for (Dialect dialect : c.dialects) {
     const GuardVerdict verdict = check_read_only(c.sql, dialect);
     EXPECT_TRUE(verdict.allowed) << name_of(dialect) << ": " << c.sql << "\n" << verdict.reason;
     EXPECT_EQ(verdict.statement, c.statement) << name_of(dialect) << ": " << c.sql;
@@ -52,7 +53,7 @@ void expect_allowed(const Allowed& c) {
 }
 
 void expect_refused(const Refused& c) {
-  for (SqlDialect dialect : c.dialects) {
+  for (Dialect dialect : c.dialects) {
     const GuardVerdict verdict = check_read_only(c.sql, dialect);
     EXPECT_FALSE(verdict.allowed) << name_of(dialect) << ": " << c.sql;
     EXPECT_NE(verdict.reason.find(c.mentioned), std::string::npos)
@@ -62,12 +63,12 @@ void expect_refused(const Refused& c) {
 }
 
 TEST(SqlGuardTest, DialectNames) {
-  EXPECT_EQ(dialect_from_name("postgresql"), SqlDialect::kPostgreSql);
-  EXPECT_EQ(dialect_from_name("postgres"), SqlDialect::kPostgreSql);
-  EXPECT_EQ(dialect_from_name("mysql"), SqlDialect::kMySql);
-  EXPECT_EQ(dialect_from_name("MariaDB"), SqlDialect::kMySql);
-  EXPECT_EQ(dialect_from_name("sqlite"), SqlDialect::kSqlite);
-  EXPECT_EQ(dialect_from_name("mssql"), SqlDialect::kMsSql);
+  EXPECT_EQ(dialect_from_name("postgresql"), Dialect::kPostgresql);
+  EXPECT_EQ(dialect_from_name("postgres"), Dialect::kPostgresql);
+  EXPECT_EQ(dialect_from_name("mysql"), Dialect::kMysql);
+  EXPECT_EQ(dialect_from_name("MariaDB"), Dialect::kMysql);
+  EXPECT_EQ(dialect_from_name("sqlite"), Dialect::kSqlite);
+  EXPECT_EQ(dialect_from_name("mssql"), Dialect::kMssql);
   for (const char* unknown : {"oracle", "", "postgresql+psycopg2"}) {
     EXPECT_THROW(dialect_from_name(unknown), std::invalid_argument) << unknown;
   }
@@ -197,18 +198,17 @@ TEST(SqlGuardTest, ReadsQuotesAndCommentsAsEachDialectDoes) {
       {kPg, "SELECT $$;$$", "SELECT $$;$$"},
   };
   const std::vector<Refused> refused = {
-      {Dialects{SqlDialect::kPostgreSql, SqlDialect::kSqlite, SqlDialect::kMsSql},
+      {Dialects{Dialect::kPostgresql, Dialect::kSqlite, Dialect::kMssql},
        "SELECT 1 # ; DROP TABLE t", "DROP"},
       {kMy, "SELECT 1 --; DROP TABLE t", "DROP"},  // MySQL needs a blank after --
       {kPg, "SELECT 1 --x\r; DROP TABLE t", "DROP"},
       {kMs, "SELECT 1 --x\r; DROP TABLE t", "carriage return"},
-      {Dialects{SqlDialect::kMySql, SqlDialect::kSqlite}, "SELECT 1 /* /* */ ; DROP TABLE t; */",
-       "DROP"},
-      {Dialects{SqlDialect::kPostgreSql, SqlDialect::kMySql}, "SELECT [a;b] FROM t",
+      {Dialects{Dialect::kMysql, Dialect::kSqlite}, "SELECT 1 /* /* */ ; DROP TABLE t; */", "DROP"},
+      {Dialects{Dialect::kPostgresql, Dialect::kMysql}, "SELECT [a;b] FROM t",
        "second starts with b"},
-      {Dialects{SqlDialect::kPostgreSql, SqlDialect::kMsSql}, "SELECT `a;b` FROM t",
+      {Dialects{Dialect::kPostgresql, Dialect::kMssql}, "SELECT `a;b` FROM t",
        "second starts with b"},
-      {Dialects{SqlDialect::kMySql, SqlDialect::kSqlite, SqlDialect::kMsSql}, "SELECT $$;$$",
+      {Dialects{Dialect::kMysql, Dialect::kSqlite, Dialect::kMssql}, "SELECT $$;$$",
        "second starts with $$"},
   };
   for (const Allowed& c : allowed) expect_allowed(c);
