@@ -110,6 +110,11 @@ TEST(SqlGuardTest, AllowsOneReadOnlyQuery) {
       {kMs, "SELECT TOP 5 [a]]b;] FROM t WITH (NOLOCK) OPTION (USE HINT('X'))",
        "SELECT TOP 5 [a]]b;] FROM t WITH (NOLOCK) OPTION (USE HINT('X'))"},
       {kMs, "SELECT @@ROWCOUNT, $action FROM #recent", "SELECT @@ROWCOUNT, $action FROM #recent"},
+      // COPY is a statement, never a name the guard should trip over.
+      {kAll, "SELECT name AS copy, t.copy FROM t ORDER BY copy",
+       "SELECT name AS copy, t.copy FROM t ORDER BY copy"},
+      {kPg, "SELECT get_lock, lock_id, setting FROM locks",
+       "SELECT get_lock, lock_id, setting FROM locks"},
   };
   for (const Allowed& c : cases) expect_allowed(c);
 }
@@ -184,6 +189,54 @@ TEST(SqlGuardTest, RefusesWhatIsNotOneReadOnlyQuery) {
       {kMs, "SELECT [abc", "close it with ]"},
   };
   for (const Refused& c : cases) expect_refused(c);
+}
+
+// Functions that run SQL given as text or reach past the query, by dialect: the refusal names the
+// function and says what to write instead.
+TEST(SqlGuardTest, RefusesFunctionsThatReachBeyondTheQuery) {
+  struct Case {
+    Dialects dialects;
+    std::string sql;
+    std::string function;
+    std::string advice;
+  };
+  const std::vector<Case> cases = {
+      {kPg, "SELECT * FROM ts_stat('SELECT to_tsvector(pg_terminate_backend(42)::text)')",
+       "ts_stat", "write that SQL directly into the query"},
+      {kPg, "SELECT ts_rewrite('a'::tsquery, 'SELECT pg_read_binary_file(''/etc/passwd'')')",
+       "ts_rewrite", "write that SQL directly into the query"},
+      {kPg, "SELECT query_to_xmlschema('SELECT 1', true, true, '')", "query_to_xmlschema",
+       "write that SQL directly"},
+      {kPg, "SELECT * FROM crosstab('SELECT a, b, c FROM t') AS x(a int, b int)", "crosstab",
+       "write that SQL directly"},
+      {kPg, "SELECT pg_terminate_backend(pid) FROM pg_stat_activity", "pg_terminate_backend",
+       "remove that call"},
+      {kPg, "SELECT pg_notify('jobs', 'x')", "pg_notify", "remove that call"},
+      {kPg, "SELECT pg_advisory_lock(42)", "pg_advisory_lock", "reading data needs no lock"},
+      {kPg, "SELECT PG_TRY_ADVISORY_XACT_LOCK(1)", "PG_TRY_ADVISORY_XACT_LOCK", "no lock"},
+      {kPg, "SELECT lo_get(16384)", "lo_get", "select the columns of the tables instead"},
+      {kPg, "SELECT lo_import('/etc/passwd')", "lo_import", "query the database's tables"},
+      {kPg, "SELECT * FROM pg_ls_waldir()", "pg_ls_waldir", "query the database's tables"},
+      {kPg, "SELECT * FROM pg_file_settings", "pg_file_settings", "query the database's tables"},
+      {kPg, "SELECT pg_catalog.set_config('search_path', 'x', false)", "set_config",
+       "write the query for the current settings"},
+      {kMy, "SELECT GET_LOCK('x', 10)", "GET_LOCK", "reading data needs no lock"},
+      {kMy, "SELECT release_all_locks()", "release_all_locks", "no lock"},
+      {kMy, "SELECT `load_file`('/etc/passwd')", "\"load_file\"", "query the database's tables"},
+      {kLite, "SELECT * FROM fsdir('/etc')", "fsdir", "query the database's tables"},
+      {kMs, "SELECT * FROM OPENQUERY(other, 'DELETE FROM t')", "OPENQUERY",
+       "query this database's tables directly"},
+  };
+  for (const Case& c : cases) {
+    for (Dialect dialect : c.dialects) {
+      const GuardVerdict verdict = check_read_only(c.sql, dialect);
+      EXPECT_FALSE(verdict.allowed) << name_of(dialect) << ": " << c.sql;
+      EXPECT_NE(verdict.reason.find("contains " + c.function + ","), std::string::npos)
+          << c.sql << "\nreason: " << verdict.reason;
+      EXPECT_NE(verdict.reason.find(c.advice), std::string::npos)
+          << c.sql << "\nreason: " << verdict.reason;
+    }
+  }
 }
 
 // The same text splits differently by dialect: quoting and comment rules decide what is code.

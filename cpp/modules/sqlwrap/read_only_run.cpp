@@ -146,11 +146,15 @@ class ReadOnlySession {
   // be reset is invalidated, so the pool never hands it out again.
   void end() noexcept {
     try {
-      connection().attr("rollback")();
       if (discard_) {
+        // A rollback would first read every row left (MySQL Connector keeps them all); closing
+        // the socket ends the transaction on the server as well.
+        py::object driver = driver_connection();
+        if (py::hasattr(driver, "shutdown")) driver.attr("shutdown")();
         invalidate();
         return;
       }
+      connection().attr("rollback")();
       switch (dialect_) {
         case Dialect::kPostgresql: {
           // DISCARD ALL runs outside a transaction only.
@@ -554,8 +558,8 @@ void warn_if_privileged(py::object db) {
   if (privileged) {
     logger().attr("warning")(
         "CustomSQLDatabase: the connection's database role is a superuser or may read or write "
-        "files on the server. Generated SQL runs read-only, but connect with a role that may "
-        "only read the tables the questions need.");
+        "files on the server. Generated SQL runs read-only, but connect with a read-only role "
+        "that may read only the tables the questions need.");
   }
 }
 
