@@ -276,7 +276,6 @@ class ResultText {
 
   void set_keys(py::object keys) { keys_ = std::move(keys); }
   bool full() const { return cut_; }
-  std::size_t rows() const { return rows_; }
 
   // Adds one row; returns the size of its text and binary values as fetched.
   double add(py::handle row) {
@@ -440,7 +439,10 @@ py::object run_read_only(py::object db, py::object command, const std::string& f
       };
       returns_rows = cursor ? (pg_cursor || !cursor.attr("description").is_none())
                             : common::truthy(result.attr("returns_rows"));
-      if (returns_rows && !cursor) keys = py::list(result.attr("keys")());
+      if (returns_rows && !cursor) {
+        keys = py::list(result.attr("keys")());
+        text.set_keys(keys);
+      }
       const long long probe = fetch == "one" ? 0 : 1;
       long long kept = 0;
       long long batch = 1;
@@ -483,7 +485,6 @@ py::object run_read_only(py::object db, py::object command, const std::string& f
         const double per_row = std::max(1.0, size / static_cast<double>(py::len(rows)));
         batch = std::clamp(static_cast<long long>(kBatchBytes / per_row), 1LL, kMaxBatch);
       }
-      if (!cursor) text.set_keys(keys);
       const bool unread = cut || text.full() || (fetch == "one" && kept == 1);
       if (unread && dialect == Dialect::kMysql && cursor) session.discard_afterwards();
       if (cursor && !(unread && dialect == Dialect::kMysql)) cursor.attr("close")();

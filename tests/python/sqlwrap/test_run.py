@@ -83,6 +83,9 @@ def test_text_is_sent_as_written_and_parameters_bind(wrapper):
     assert wrapper.run(
         "SELECT name FROM customers WHERE id = :id", parameters={"id": 7}
     ) == wrapper.run("SELECT name FROM customers WHERE id = 7")
+    assert wrapper.run(
+        "SELECT name FROM customers WHERE id = :id", parameters={"id": 7}, include_columns=True
+    ) == wrapper.run("SELECT name FROM customers WHERE id = 7", include_columns=True)
 
 
 def test_no_rows_is_an_empty_text(wrapper):
