@@ -119,7 +119,8 @@ bool RequestGuard::host_allowed(const httplib::Request& request) const {
 
 bool RequestGuard::token_matches(const httplib::Request& request) const {
   if (request.get_header_value_count("Authorization") != 1) return false;
-  const std::string_view value = trimmed(request.get_header_value("Authorization"));
+  const std::string header = request.get_header_value("Authorization");
+  const std::string_view value = trimmed(header);
   constexpr std::string_view kScheme = "bearer ";
   if (value.size() <= kScheme.size() || lower(value.substr(0, kScheme.size())) != kScheme) {
     return false;

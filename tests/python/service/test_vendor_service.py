@@ -275,6 +275,7 @@ class TestCommandLine:
         result = run_service("--help")
         assert result.returncode == 0
         assert result.stdout.startswith("usage: norviai-service")
+        assert "--token-file FILE" in result.stdout and "--allowed-host NAME" in result.stdout
 
     @pytest.mark.parametrize(
         "content, message",
