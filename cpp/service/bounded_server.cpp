@@ -178,9 +178,14 @@ BoundedServer::BoundedServer(const ConnectionLimits& limits) : limits_(limits) {
 
 void BoundedServer::close_after_response() { close_requested = true; }
 
-bool BoundedServer::wait_for_request(socket_t socket, bool input_buffered) const {
+bool BoundedServer::wait_for_request(socket_t socket, bool first, bool input_buffered) const {
   if (input_buffered) return svr_sock_ != INVALID_SOCKET;  // a pipelined request
-  const auto until = Clock::now() + std::chrono::seconds(keep_alive_timeout_sec_);
+  // A loaded client may be slow to send its first request after connecting; giving up on it
+  // just as it arrives would reset the connection.
+  const auto until =
+      Clock::now() +
+      (first ? std::chrono::duration_cast<std::chrono::seconds>(limits_.request_read_time)
+             : std::chrono::seconds(keep_alive_timeout_sec_));
   while (svr_sock_ != INVALID_SOCKET) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now());
     if (left.count() <= 0) return false;
@@ -199,7 +204,9 @@ bool BoundedServer::process_and_close_socket(socket_t socket) {
   ConnectionStream stream(socket, read_wait, write_wait);
   bool served = true;
   for (std::size_t left = keep_alive_max_count_;
-       left > 0 && wait_for_request(socket, stream.has_buffered_input()); --left) {
+       left > 0 &&
+       wait_for_request(socket, left == keep_alive_max_count_, stream.has_buffered_input());
+       --left) {
     stream.start_request(Clock::now() + limits_.request_read_time, limits_.request_bytes);
     bool closed = false;
     close_requested = false;

@@ -30,7 +30,7 @@ class BoundedServer : public httplib::Server {
   // Replaces the library's own connection loop, which bounds only each single read.
   bool process_and_close_socket(socket_t socket) override;
   // Waits in short steps so that stop() is not held up by idle connections.
-  bool wait_for_request(socket_t socket, bool input_buffered) const;
+  bool wait_for_request(socket_t socket, bool first, bool input_buffered) const;
 
   ConnectionLimits limits_;
 };

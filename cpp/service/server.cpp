@@ -175,7 +175,7 @@ void VendorServer::add_routes() {
 }
 
 void VendorServer::serve_deployments(httplib::Response& response,
-                                     nlohmann::ordered_json Deployments::* records) {
+                                     nlohmann::ordered_json Deployments::*records) {
   try {
     reply_json(response, 200, deployments_.load().*records);
   } catch (const DeploymentsError& error) {

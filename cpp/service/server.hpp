@@ -46,8 +46,7 @@ class VendorServer {
 
  private:
   void add_routes();
-  void serve_deployments(httplib::Response& response,
-                         nlohmann::ordered_json Deployments::* records);
+  void serve_deployments(httplib::Response& response, nlohmann::ordered_json Deployments::*records);
   void add_question(httplib::Response& response, const httplib::ContentReader& read_body);
   void list_questions(httplib::Response& response);
 

@@ -2,8 +2,9 @@
 
 `VendorService(binary, deployments, tmp_path)` writes the deployments file, starts the service with
 `--port 0`, reads its listening line and exposes the base URL, the SQLite file and the captured
-standard error; with `token`, it writes a token file and starts the service with `--token-file`. The binary is `norviai-service` in the running interpreter's scripts folder, or
-the path in NORVIAI_SERVICE_BINARY.
+standard error; with `token`, it writes a token file and starts the service with `--token-file`.
+The binary is `norviai-service` in the running interpreter's scripts folder, or the path in
+NORVIAI_SERVICE_BINARY.
 """
 
 import json

@@ -34,7 +34,7 @@ def address(service):
 
 
 def send(service, method, path, headers, body=b""):
-    """One request with exactly these header lines (no Host unless given); (status, headers, body)."""
+    """One request with exactly these header lines, Host only if given: (status, headers, body)."""
     connection = http.client.HTTPConnection(*address(service), timeout=10)
     try:
         connection.putrequest(method, path, skip_host=True, skip_accept_encoding=True)
@@ -84,7 +84,8 @@ def test_only_hosts_naming_the_service_are_answered(tmp_path):
         assert send(service, "GET", AZURE, [])[0] == 421
         assert send(service, "GET", AZURE, [LOOPBACK_HOST, ("Host", "attacker.test")])[0] == 421
         forged_post = [("Host", "attacker.test"), ("Content-Type", "application/json")]
-        assert send(service, "POST", QUESTIONS, forged_post, json.dumps(report()).encode())[0] == 421
+        body = json.dumps(report()).encode()
+        assert send(service, "POST", QUESTIONS, forged_post, body)[0] == 421
         assert service.stored() == []
 
 
@@ -128,7 +129,8 @@ def test_with_a_token_file_only_the_token_is_answered(tmp_path):
         }
         answered = {}
         for authorization, status in expected.items():
-            headers = [LOOPBACK_HOST] + ([("Authorization", authorization)] if authorization else [])
+            given = [("Authorization", authorization)] if authorization else []
+            headers = [LOOPBACK_HOST] + given
             answered[authorization], reply_headers, body = send(service, "GET", AZURE, headers)
             if status == 401:
                 assert reply_headers["WWW-Authenticate"] == "Bearer"
