@@ -13,6 +13,7 @@
 
 #include "service/deployments.hpp"
 #include "service/options.hpp"
+#include "service/request_guard.hpp"
 #include "service/server.hpp"
 #include "service/usage_store.hpp"
 
@@ -62,8 +63,12 @@ void watch_stop_signals(VendorServer& server, const std::atomic<bool>& serving_d
 int serve(const ServiceOptions& options) {
   DeploymentsFile deployments(options.deployments_path);
   deployments.load();  // refuse to start on a file that would fail every request
+  norviai::service::AccessRules rules{options.allowed_hosts, {}};
+  if (!options.token_file.empty()) {
+    rules.token = norviai::service::read_token_file(options.token_file);
+  }
   UsageStore store(options.db_path);
-  VendorServer server(deployments, store);
+  VendorServer server(deployments, store, std::move(rules));
   const int port = server.bind(options.host, options.port);
 
   std::printf("norviai-service listening on http://%s:%d\n", url_host(options.host).c_str(), port);
@@ -107,7 +112,8 @@ int main(int argc, char** argv) {
   try {
     return serve(options);
   } catch (const std::exception& error) {
-    // Our errors (deployments file, database, listening) carry one clear line without secrets.
+    // Our errors (deployments file, token file, database, listening) carry one clear line without
+    // secrets.
     print_error(error.what());
     return 1;
   }

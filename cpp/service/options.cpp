@@ -22,6 +22,7 @@ int parse_port(std::string_view text) {
 
 std::string usage_text() {
   return "usage: norviai-service --deployments FILE --db FILE [--host HOST] [--port PORT]\n"
+         "                       [--token-file FILE] [--allowed-host NAME]...\n"
          "\n"
          "Serves model deployments from a JSON file and stores usage reports in SQLite.\n"
          "\n"
@@ -30,12 +31,18 @@ std::string usage_text() {
          "  --db FILE           SQLite file for usage reports (created if missing)\n"
          "  --host HOST         address to listen on (default 127.0.0.1)\n"
          "  --port PORT         port to listen on (default 8731; 0 picks a free port)\n"
+         "  --token-file FILE   answer only requests with \"Authorization: Bearer TOKEN\", TOKEN\n"
+         "                      being the file's content\n"
+         "  --allowed-host NAME also accept Host: NAME (with or without the port), e.g. a name\n"
+         "                      clients reach the service by; repeatable. Always accepted: the\n"
+         "                      listening address, and localhost when listening on loopback\n"
          "  --help              show this text\n";
 }
 
 ServiceOptions parse_command_line(int argc, const char* const* argv) {
   ServiceOptions options;
-  bool seen_deployments = false, seen_db = false, seen_host = false, seen_port = false;
+  bool seen_deployments = false, seen_db = false, seen_host = false, seen_port = false,
+       seen_token_file = false;
   for (int i = 1; i < argc; ++i) {
     std::string_view arg = argv[i];
     if (arg == "--help" || arg == "-h") {
@@ -51,7 +58,7 @@ ServiceOptions parse_command_line(int argc, const char* const* argv) {
       value = arg.substr(equals + 1);
       has_value = true;
     }
-    bool* seen = nullptr;
+    bool* seen = nullptr;  // stays null for an option that may be repeated
     if (name == "--deployments") {
       seen = &seen_deployments;
     } else if (name == "--db") {
@@ -60,11 +67,13 @@ ServiceOptions parse_command_line(int argc, const char* const* argv) {
       seen = &seen_host;
     } else if (name == "--port") {
       seen = &seen_port;
-    } else {
+    } else if (name == "--token-file") {
+      seen = &seen_token_file;
+    } else if (name != "--allowed-host") {
       throw UsageError("unknown argument '" + std::string(arg) + "'");
     }
-    if (*seen) throw UsageError(std::string(name) + " given more than once");
-    *seen = true;
+    if (seen != nullptr && *seen) throw UsageError(std::string(name) + " given more than once");
+    if (seen != nullptr) *seen = true;
     if (!has_value) {
       if (i + 1 >= argc) throw UsageError(std::string(name) + " needs a value");
       value = argv[++i];
@@ -76,7 +85,14 @@ ServiceOptions parse_command_line(int argc, const char* const* argv) {
       options.db_path = value;
     } else if (name == "--host") {
       options.host = value;
-    } else {
+    } else if (name == "--token-file") {
+      options.token_file = value;
+    } else if (name == "--allowed-host") {
+      if (value.find_first_of(" \t/@") != std::string_view::npos) {
+        throw UsageError("--allowed-host takes a host name, got '" + std::string(value) + "'");
+      }
+      options.allowed_hosts.emplace_back(value);
+    } else if (name == "--port") {
       options.port = parse_port(value);
     }
   }

@@ -5,6 +5,7 @@
 
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 namespace norviai::service {
 
@@ -15,6 +16,8 @@ struct ServiceOptions {
   std::string db_path;
   std::string host = "127.0.0.1";
   int port = kDefaultPort;  // 0 asks the system for a free port
+  std::string token_file;   // empty: no bearer token required
+  std::vector<std::string> allowed_hosts;
   bool help = false;
 };
 

@@ -17,8 +17,14 @@ constexpr const char* kOpenAiPath = "/norvi/openais/";
 constexpr const char* kQuestionsPath = "/norvi/user_questions/";
 
 constexpr std::size_t kMaxBodyBytes = std::size_t{4} << 20;
-// Short, so that stop() does not wait long for idle keep-alive connections to close.
 constexpr time_t kKeepAliveSeconds = 2;
+constexpr ConnectionLimits kLimits{
+    .request_read_time = std::chrono::seconds(10),
+    // Room for the head and for chunk framing around a body of the largest size.
+    .request_bytes = 2 * kMaxBodyBytes + (std::size_t{64} << 10),
+    // Far more than the clients one user runs, so that a few slow ones leave room for the rest.
+    .workers = 64,
+};
 constexpr std::size_t kMaxLoggedPathBytes = 200;
 
 void reply_json(httplib::Response& response, int status, const ordered_json& body) {
@@ -80,6 +86,15 @@ void reply_failure(httplib::Response& response, const std::exception& error) {
   reply_error(response, 500, error.what());
 }
 
+// Closes the connection after the answer: part of the body may be unread, and must not be taken
+// for the next request.
+void refuse(httplib::Response& response, const Refusal& refusal) {
+  if (refusal.status == 401) response.set_header("WWW-Authenticate", "Bearer");
+  response.set_header("Connection", "close");
+  BoundedServer::close_after_response();
+  reply_error(response, refusal.status, refusal.message);
+}
+
 void log_access(const httplib::Request& request, const httplib::Response& response) {
   // Method, path and status only: query strings, headers and bodies may carry keys.
   log_line(utc_now_iso8601() + " " + printable_path(request.method) + " " +
@@ -88,11 +103,26 @@ void log_access(const httplib::Request& request, const httplib::Response& respon
 
 }  // namespace
 
-VendorServer::VendorServer(const DeploymentsFile& deployments, UsageStore& store)
-    : deployments_(deployments), store_(store) {
+VendorServer::VendorServer(const DeploymentsFile& deployments, UsageStore& store, AccessRules rules)
+    : deployments_(deployments), store_(store), rules_(std::move(rules)), http_(kLimits) {
   http_.set_payload_max_length(kMaxBodyBytes);
   http_.set_keep_alive_timeout(kKeepAliveSeconds);
   http_.set_logger(log_access);
+  http_.set_pre_routing_handler(
+      [this](const httplib::Request& request, httplib::Response& response) {
+        const auto refusal = guard_->check(request);
+        if (!refusal) return httplib::Server::HandlerResponse::Unhandled;
+        refuse(response, *refusal);
+        return httplib::Server::HandlerResponse::Handled;
+      });
+  // Without this, the library invites the body of a request it is about to refuse.
+  http_.set_expect_100_continue_handler(
+      [this](const httplib::Request& request, httplib::Response& response) {
+        const auto refusal = guard_->check(request);
+        if (!refusal) return 100;
+        refuse(response, *refusal);
+        return refusal->status;
+      });
   http_.set_error_handler([](const httplib::Request&, httplib::Response& response) {
     // Called for every status >= 400, including the JSON errors the routes already wrote.
     if (response.body.empty()) {
@@ -119,8 +149,9 @@ void VendorServer::add_routes() {
   http_.Get(kQuestionsPath, [this](const httplib::Request&, httplib::Response& response) {
     list_questions(response);
   });
-  http_.Post(kQuestionsPath, [this](const httplib::Request& request, httplib::Response& response) {
-    add_question(request, response);
+  http_.Post(kQuestionsPath, [this](const httplib::Request&, httplib::Response& response,
+                                    const httplib::ContentReader& read_body) {
+    add_question(response, read_body);
   });
 
   // httplib answers 404 for a known path with an unrouted method; these say 405 instead.
@@ -144,7 +175,7 @@ void VendorServer::add_routes() {
 }
 
 void VendorServer::serve_deployments(httplib::Response& response,
-                                     nlohmann::ordered_json Deployments::* records) {
+                                     nlohmann::ordered_json Deployments::*records) {
   try {
     reply_json(response, 200, deployments_.load().*records);
   } catch (const DeploymentsError& error) {
@@ -152,10 +183,26 @@ void VendorServer::serve_deployments(httplib::Response& response,
   }
 }
 
-void VendorServer::add_question(const httplib::Request& request, httplib::Response& response) {
+void VendorServer::add_question(httplib::Response& response,
+                                const httplib::ContentReader& read_body) {
+  // Read here rather than by the library, which holds chunked bodies to no limit.
+  std::string body;
+  bool too_large = false;
+  const bool complete = read_body([&](const char* data, std::size_t size) {
+    too_large = size > kMaxBodyBytes - body.size();
+    if (!too_large) body.append(data, size);
+    return !too_large;
+  });
+  if (!complete) {
+    // 413 too when the library refused a declared length over the limit.
+    refuse(response, too_large || response.status == 413
+                         ? Refusal{413, generic_message(413)}
+                         : Refusal{400, "the request body could not be read"});
+    return;
+  }
   UsageReport report;
   try {
-    report = parse_usage_report(request.body);
+    report = parse_usage_report(body);
   } catch (const InvalidReport& error) {
     reply_error(response, 400, error.what());
     return;
@@ -188,7 +235,9 @@ int VendorServer::bind(const std::string& host, int port) {
   } else {
     ok = http_.bind_to_port(host, port);
   }
-  if (!ok) {
+  if (ok) {
+    guard_.emplace(host, bound, rules_.allowed_hosts, rules_.token);
+  } else {
     const int cause = errno;
     std::string message = "cannot listen on " + host + ":" + std::to_string(port);
     message += cause != 0 ? std::string(": ") + std::system_category().message(cause)

@@ -1,16 +1,21 @@
-// VendorServer: the HTTP routes of the vendor service on cpp-httplib's thread-pooled server.
-// Borrows the deployments file and the usage store, which must outlive it. Handlers run on the
-// pool's threads; run() blocks the calling thread; stop() and is_running() may be called from any
-// thread. bind() throws ListenError; handlers turn every failure into a JSON error response.
-// Writes one access-log line per request to standard error: never headers or bodies (keys).
+// VendorServer: the HTTP routes of the vendor service on a bounded cpp-httplib server; requests
+// the RequestGuard refuses are answered before their body is read. Borrows the deployments file
+// and the usage store, which must outlive it. Handlers run on the pool's threads; run() blocks the
+// calling thread; stop() and is_running() may be called from any thread. bind() throws
+// ListenError; handlers turn every failure into a JSON error response. Writes one access-log line
+// per request to standard error: never headers or bodies (keys, tokens).
 #pragma once
 
 #include <httplib.h>
 
+#include <optional>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
+#include "service/bounded_server.hpp"
 #include "service/deployments.hpp"
+#include "service/request_guard.hpp"
 #include "service/usage_store.hpp"
 
 namespace norviai::service {
@@ -20,9 +25,14 @@ class ListenError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+struct AccessRules {
+  std::vector<std::string> allowed_hosts;  // besides the listening address
+  std::string token;                       // empty: none required
+};
+
 class VendorServer {
  public:
-  VendorServer(const DeploymentsFile& deployments, UsageStore& store);
+  VendorServer(const DeploymentsFile& deployments, UsageStore& store, AccessRules rules);
   VendorServer(const VendorServer&) = delete;
   VendorServer& operator=(const VendorServer&) = delete;
 
@@ -36,14 +46,15 @@ class VendorServer {
 
  private:
   void add_routes();
-  void serve_deployments(httplib::Response& response,
-                         nlohmann::ordered_json Deployments::* records);
-  void add_question(const httplib::Request& request, httplib::Response& response);
+  void serve_deployments(httplib::Response& response, nlohmann::ordered_json Deployments::*records);
+  void add_question(httplib::Response& response, const httplib::ContentReader& read_body);
   void list_questions(httplib::Response& response);
 
   const DeploymentsFile& deployments_;
   UsageStore& store_;
-  httplib::Server http_;
+  AccessRules rules_;
+  std::optional<RequestGuard> guard_;  // set by bind(), which knows the port
+  BoundedServer http_;
 };
 
 }  // namespace norviai::service

@@ -38,8 +38,16 @@ def vendor_service_deployments():
 
 
 @pytest.fixture
-def vendor_service(vendor_service_deployments, tmp_path):
-    service = VendorService(None, vendor_service_deployments, tmp_path / "vendor-service")
+def vendor_service_token():
+    """The bearer token the service requires, None for none; a test may override this fixture."""
+    return None
+
+
+@pytest.fixture
+def vendor_service(vendor_service_deployments, vendor_service_token, tmp_path):
+    service = VendorService(
+        None, vendor_service_deployments, tmp_path / "vendor-service", token=vendor_service_token
+    )
     try:
         yield service
     finally:

@@ -2,8 +2,9 @@
 
 `VendorService(binary, deployments, tmp_path)` writes the deployments file, starts the service with
 `--port 0`, reads its listening line and exposes the base URL, the SQLite file and the captured
-standard error. The binary is `norviai-service` in the running interpreter's scripts folder, or
-the path in NORVIAI_SERVICE_BINARY.
+standard error; with `token`, it writes a token file and starts the service with `--token-file`.
+The binary is `norviai-service` in the running interpreter's scripts folder, or the path in
+NORVIAI_SERVICE_BINARY.
 """
 
 import json
@@ -41,6 +42,7 @@ class VendorService:
         deployments: dict,
         tmp_path: os.PathLike,
         extra_args: Sequence[str] = (),
+        token: Optional[str] = None,
     ):
         self.binary = binary or service_binary()
         if not os.access(self.binary, os.X_OK):
@@ -55,6 +57,10 @@ class VendorService:
         self.stderr_path = folder / "norviai-service.stderr"
         self.returncode: Optional[int] = None
         self.write_deployments(deployments)
+        if token is not None:
+            token_path = folder / "service.token"
+            token_path.write_text(token + "\n", encoding="utf-8")
+            extra_args = ["--token-file", str(token_path), *extra_args]
         self._stderr = open(self.stderr_path, "wb")
         self.process = subprocess.Popen(
             [

@@ -93,11 +93,12 @@ py::object create_agent(py::object /*norvi_api_key*/, py::object engine, py::obj
   py::object database = m.attr("CustomSQLDatabase").attr("from_uri")(url);
 
   py::object handler = m.attr("NorviAPIHandler")(py::arg("norvi_api_key") = py::none());
+  py::module_ api = py::module_::import("norviai.api");
   py::object response =
       m.attr("requests")
-          .attr("get")(
-              py::str(handler.attr("main_url")) + py::str("/norvi/azure-openais/"),
-              py::arg("timeout") = py::module_::import("norviai.api").attr("_service_timeout")());
+          .attr("get")(py::str(handler.attr("main_url")) + py::str("/norvi/azure-openais/"),
+                       py::arg("timeout") = api.attr("_service_timeout")(),
+                       py::arg("headers") = api.attr("_service_headers")());
   py::object records = response.attr("json")();
 
   py::object small_class = m.attr("AzureOpenAIChat35");

@@ -1,9 +1,11 @@
 // norviai.api: client of the vendor service that hands out model deployment records and
 // receives the usage report of each answered question. Every call has a time-out so a stalled
 // service cannot hang the caller, and keys never reach the console.
+#include <algorithm>
 #include <cstdlib>
 #include <string>
 
+#include "core/text_util.hpp"
 #include "modules/common/pyutil.hpp"
 
 namespace {
@@ -27,6 +29,20 @@ double service_timeout() {
   return common::seconds_from_environment("NORVIAI_SERVICE_TIMEOUT", kDefaultServiceTimeout);
 }
 
+// {"Authorization": "Bearer <NORVIAI_SERVICE_TOKEN>"}, or no header when the variable is unset or
+// blank. A token a header cannot carry is refused here: the HTTP library's error would quote it.
+py::dict service_headers() {
+  py::dict headers;
+  const char* text = std::getenv("NORVIAI_SERVICE_TOKEN");
+  const std::string token = norviai::core::trim(text != nullptr ? text : "");
+  if (token.empty()) return headers;
+  if (!std::all_of(token.begin(), token.end(), [](char c) { return c > 0x20 && c < 0x7f; })) {
+    throw py::value_error("NORVIAI_SERVICE_TOKEN must be printable ASCII without blanks");
+  }
+  headers["Authorization"] = "Bearer " + token;
+  return headers;
+}
+
 // The record as it may be shown: its key replaced by a mask.
 py::object masked(py::handle record) {
   if (!py::isinstance<py::dict>(record)) return py::reinterpret_borrow<py::object>(record);
@@ -38,20 +54,22 @@ py::object masked(py::handle record) {
 }
 
 // GET <main_url><path>, raise for an error status, parse the JSON body.
-py::object fetch(py::handle self, const char* path, double timeout) {
-  py::object response = py::module_::import("requests")
-                            .attr("get")(py::str(self.attr("main_url")) + py::str(path),
-                                         py::arg("timeout") = timeout);
+py::object fetch(py::handle self, const char* path, double timeout, const py::dict& headers) {
+  py::object response =
+      py::module_::import("requests")
+          .attr("get")(py::str(self.attr("main_url")) + py::str(path), py::arg("timeout") = timeout,
+                       py::arg("headers") = headers);
   response.attr("raise_for_status")();
   return response.attr("json")();
 }
 
-// Runs a getter's body; what fails in it is logged and the getter answers None. A bad time-out
-// setting is read first, so that it reaches the caller as the ValueError it is.
+// Runs a getter's body; what fails in it is logged and the getter answers None. Bad time-out and
+// token settings are read first, so that they reach the caller as the ValueError they are.
 template <typename Body>
 py::object logged_or_none(Body&& body) {
   const double timeout = service_timeout();
-  return common::except_exception([&] { return body(timeout); },
+  const py::dict headers = service_headers();
+  return common::except_exception([&] { return body(timeout, headers); },
                                   [](py::object error) -> py::object {
                                     py::module_::import("logging").attr("error")(
                                         py::str("Error in get_openai_data: {}").format(error));
@@ -77,14 +95,14 @@ void define_handler(py::module_& m) {
       .method("__repr__", "", [](py::object) { return py::str("NorviAPIHandler Instance"); })
       .method("get_openai_data", "",
               [](py::object self) {
-                return logged_or_none([&](double timeout) {
-                  return first_or_none(fetch(self, "/norvi/openais/", timeout));
+                return logged_or_none([&](double timeout, const py::dict& headers) {
+                  return first_or_none(fetch(self, "/norvi/openais/", timeout, headers));
                 });
               })
       .method("get_azure_openai_data", "",
               [](py::object self) {
-                return logged_or_none([&](double timeout) {
-                  py::object records = fetch(self, "/norvi/azure-openais/", timeout);
+                return logged_or_none([&](double timeout, const py::dict& headers) {
+                  py::object records = fetch(self, "/norvi/azure-openais/", timeout, headers);
                   // Printed before the emptiness test, as the record is looked at first.
                   py::print(py::str("azureopenai_data: ") +
                             py::str(masked(records.attr("__getitem__")(0))));
@@ -102,7 +120,7 @@ py::object send_user_question(py::object norvi_api_key, py::object query, py::ob
   body["query"] = query;
   body["tokens"] = tokens;
   body["total_cost"] = total_cost;
-  py::dict headers;
+  py::dict headers = service_headers();
   headers["Content-Type"] = "application/json";
   std::string endpoint = service_url() + "/norvi/user_questions/";
   try {
@@ -140,8 +158,9 @@ PYBIND11_MODULE(api, m) {
   m.add_object("default_model_url", py::str(url + "/norvi/get_default_model/"));
 
   define_handler(m);
-  // The time-out of every service call, for the agent's own request to the service.
+  // The time-out and headers of every service call, for the agent's own request to the service.
   common::def_signed(m, "_service_timeout", "", &service_timeout);
+  common::def_signed(m, "_service_headers", "", &service_headers);
   common::def_signed(m, "send_user_question", "norvi_api_key, query, tokens, total_cost",
                      &send_user_question, py::arg("norvi_api_key"), py::arg("query"),
                      py::arg("tokens"), py::arg("total_cost"));

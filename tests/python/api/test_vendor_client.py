@@ -3,6 +3,7 @@
 import json
 import logging
 import socket
+import sqlite3
 import subprocess
 import sys
 import time
@@ -251,3 +252,42 @@ def test_module_constants_and_logging_set_up_at_import(tmp_path):
         f"http://vendor.test:9000/ http://vendor.test:9000/norvi/get_default_model/\n"
         f"{info} {warning}\n",
     ]
+
+
+class TestServiceToken:
+    TOKEN = "svc-client-token-77a1"
+
+    @pytest.fixture
+    def vendor_service_token(self):
+        return self.TOKEN
+
+    def test_the_token_is_sent_on_every_call_when_set(self, service, monkeypatch, capsys, tmp_path):
+        from norviai.agent import create_agent
+
+        capsys.readouterr()  # the agent module's own lines at import
+        handler = NorviAPIHandler(KEY)
+        assert handler.get_openai_data() is None
+        assert send_user_question(KEY, "q", 1, 0.5) is None
+        assert capsys.readouterr().out == FAILED
+
+        monkeypatch.setenv("NORVIAI_SERVICE_TOKEN", f" {self.TOKEN}\n")
+        assert handler.get_openai_data() == DEFAULT_DEPLOYMENTS["openai"][0]
+        assert send_user_question(KEY, "q", 1, 0.5)["query"] == "q"
+        assert [row["query"] for row in service.stored()] == ["q"]
+        database = tmp_path / "shop.sqlite3"
+        sqlite3.connect(database).close()
+        assert create_agent(KEY, "SQLite", str(database), None, None, None, None) is not None
+        assert capsys.readouterr().out.endswith("Agent is Ready!\n")
+
+    def test_a_token_a_header_cannot_carry_is_refused_unquoted(self, service, monkeypatch):
+        monkeypatch.setenv("NORVIAI_SERVICE_TOKEN", "two\nlines")
+        calls = [
+            NorviAPIHandler(KEY).get_azure_openai_data,
+            lambda: send_user_question(KEY, "q", 1, 0.5),
+        ]
+        for call in calls:
+            with pytest.raises(ValueError) as raised:
+                call()
+            message = "NORVIAI_SERVICE_TOKEN must be printable ASCII without blanks"
+            assert str(raised.value) == message
+        assert service.stored() == []

@@ -224,7 +224,12 @@ class TestLogging:
         requests.get(url + AZURE, timeout=10)
         requests.get(url + OPENAI + "?api_key=" + SECRET, headers={"api-key": SECRET}, timeout=10)
         requests.post(url + QUESTIONS, json=report(), headers={"Authorization": SECRET}, timeout=10)
-        requests.post(url + QUESTIONS, data='{"norvi_api_key": "' + SECRET + '"', timeout=10)
+        requests.post(
+            url + QUESTIONS,
+            data='{"norvi_api_key": "' + SECRET + '"',
+            headers={"Content-Type": "application/json"},
+            timeout=10,
+        )
         requests.get(url + "/no/%0Aforged 200", timeout=10)
         vendor_service.write_deployments('{"azure": [{"api_key": "' + SECRET + '"}')
         requests.get(url + AZURE, timeout=10)
@@ -270,6 +275,7 @@ class TestCommandLine:
         result = run_service("--help")
         assert result.returncode == 0
         assert result.stdout.startswith("usage: norviai-service")
+        assert "--token-file FILE" in result.stdout and "--allowed-host NAME" in result.stdout
 
     @pytest.mark.parametrize(
         "content, message",
