@@ -30,6 +30,16 @@ SandboxRequest shell(const std::string& script, milliseconds wall_time = millise
   return request;
 }
 
+// The same script run through the isolating launcher, with `options` before the program.
+SandboxRequest isolated(const std::string& script, std::vector<std::string> options = {},
+                        milliseconds wall_time = milliseconds(10'000)) {
+  SandboxRequest request = shell(script, wall_time);
+  options.insert(options.begin(), NORVIAI_LAUNCHER_PATH);
+  options.push_back("--");
+  request.argv.insert(request.argv.begin(), options.begin(), options.end());
+  return request;
+}
+
 // The test binary starts no children of its own, so any left here is the launcher's zombie.
 void expect_no_child_left() {
   errno = 0;
@@ -209,8 +219,8 @@ TEST(SandboxTest, ProcessesLeftBehindDoNotOutliveTheRun) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.script);
-    SandboxRequest request = shell(c.script, milliseconds(1'000));
-    request.isolate_processes = c.isolate;
+    SandboxRequest request = c.isolate ? isolated(c.script, {}, milliseconds(1'000))
+                                       : shell(c.script, milliseconds(1'000));
     const SandboxResult result = run_sandboxed(request);
     EXPECT_EQ(result.outcome, c.outcome);
     EXPECT_LT(result.elapsed, milliseconds(4'000));
@@ -224,7 +234,7 @@ TEST(SandboxTest, ProgramCannotSignalTheHost) {
   // ignores signals sent from inside; the host's own pid means nothing there.
   const std::string host = std::to_string(::getpid());
   const SandboxResult result =
-      run_sandboxed(shell("kill -KILL $PPID; kill -KILL " + host + " 2>/dev/null; echo alive"));
+      run_sandboxed(isolated("kill -KILL $PPID; kill -KILL " + host + " 2>/dev/null; echo alive"));
   EXPECT_EQ(result.outcome, SandboxOutcome::kExited);
   EXPECT_EQ(result.standard_output, "alive\n");
 }
