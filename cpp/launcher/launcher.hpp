@@ -29,6 +29,9 @@ struct Options {
   std::uint64_t scratch_bytes = std::uint64_t{256} << 20;  // each of /tmp, /dev/shm, HOME
   std::uint64_t save_bytes = std::uint64_t{512} << 20;     // written to the save folder
   std::vector<std::string> program;                        // absolute path, then arguments
+  // Set by the launcher: a pids cgroup counts the run's processes (and reports reaching the
+  // limit), so the per-user process limit only backs it up.
+  bool processes_in_cgroup = false;
 };
 
 // Parses the command line; LaunchError on anything unexpected.
@@ -57,6 +60,7 @@ class RunLimits {
   ~RunLimits();
   // Lines for standard error about limits that were reached during the run.
   std::vector<std::string> reached() const;
+  bool counts_processes() const { return !pids_folder_.empty(); }
 
  private:
   std::string memory_folder_;
@@ -65,6 +69,10 @@ class RunLimits {
   std::string pids_parent_;
   std::uint64_t memory_bytes_;
   std::uint64_t processes_;
+  int memory_fd_ = -1;
+  int pids_fd_ = -1;
+  int memory_parent_fd_ = -1;
+  int pids_parent_fd_ = -1;
 };
 
 // For the program just before exec: no new privileges, and a filter refusing the system calls

@@ -60,7 +60,9 @@ void enter_namespaces() {
 [[noreturn]] void exec_program(const Options& options) {
   ::prctl(PR_SET_PDEATHSIG, SIGKILL);
   // Counted per user in this namespace, so it bounds the whole run, these two processes included.
-  const rlimit processes{options.processes + 2, options.processes + 2};
+  // Behind a pids cgroup it leaves room, so that the cgroup strikes first and says so.
+  const rlim_t count = options.processes + (options.processes_in_cgroup ? 8 : 2);
+  const rlimit processes{count, count};
   if (::setrlimit(RLIMIT_NPROC, &processes) != 0) fail("setrlimit RLIMIT_NPROC");
   const std::string& cwd = options.working_directory.empty() ? "/" : options.working_directory;
   if (::chdir(cwd.c_str()) != 0) fail("chdir " + cwd);
@@ -111,11 +113,12 @@ void enter_namespaces() {
   ::_exit(128 + signal_number);
 }
 
-int launch(const Options& options) {
+int launch(Options options) {
   int status = 0;
   std::vector<std::string> notes;
   {
     RunLimits limits(options);
+    options.processes_in_cgroup = limits.counts_processes();
     enter_namespaces();
     int status_pipe[2];
     if (::pipe2(status_pipe, O_CLOEXEC) != 0) fail("pipe");

@@ -2,6 +2,7 @@
 // pids cgroups (version 1 hierarchies), joined before the namespace's processes are forked,
 // so that everything the program starts counts.
 #include <dirent.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -45,6 +46,23 @@ std::string own_cgroup(const std::string& controller) {
     }
   }
   return "";
+}
+
+std::string read_at(int folder, const char* file) {
+  const int fd = ::openat(folder, file, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return "";
+  std::string text;
+  char buffer[512];
+  for (ssize_t got; (got = ::read(fd, buffer, sizeof buffer)) > 0;) text.append(buffer, got);
+  ::close(fd);
+  return text;
+}
+
+void write_at(int folder, const char* file, const std::string& text) {
+  const int fd = ::openat(folder, file, O_WRONLY | O_CLOEXEC);
+  if (fd < 0) return;
+  [[maybe_unused]] const auto written = ::write(fd, text.data(), text.size());
+  ::close(fd);
 }
 
 // Removes folders of earlier runs whose launcher was killed (at a time limit) before it could
@@ -108,29 +126,45 @@ RunLimits::RunLimits(const Options& options)
                                                {"memory.memsw.limit_in_bytes", memory_bytes}});
   pids_parent_ = "/sys/fs/cgroup/pids" + own_cgroup("pids");
   pids_folder_ = join_child(pids_parent_, {{"pids.max", processes}});
+  // The namespace's first process pivots the root this process shares with it: the folders
+  // are reached afterwards through descriptors opened now.
+  const auto open_folder = [](const std::string& folder) {
+    return folder.empty() ? -1 : ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  };
+  memory_fd_ = open_folder(memory_folder_);
+  pids_fd_ = open_folder(pids_folder_);
+  memory_parent_fd_ = open_folder(memory_folder_.empty() ? "" : memory_parent_);
+  pids_parent_fd_ = open_folder(pids_folder_.empty() ? "" : pids_parent_);
 }
 
 RunLimits::~RunLimits() {
   // Leave the folders first: a cgroup with a member cannot be removed.
-  if (!memory_folder_.empty()) {
-    write_text(memory_parent_ + "/cgroup.procs", std::to_string(::getpid()));
-    ::rmdir(memory_folder_.c_str());
+  for (const auto& [parent_fd, folder] :
+       {std::pair{memory_parent_fd_, memory_folder_}, std::pair{pids_parent_fd_, pids_folder_}}) {
+    if (folder.empty()) continue;
+    const std::string name = folder.substr(folder.rfind('/') + 1);
+    write_at(parent_fd, "cgroup.procs", std::to_string(::getpid()));
+    // Members killed a moment ago may still be leaving.
+    for (int attempt = 0;
+         attempt < 50 && ::unlinkat(parent_fd, name.c_str(), AT_REMOVEDIR) != 0 && errno == EBUSY;
+         ++attempt) {
+      ::usleep(2000);
+    }
   }
-  if (!pids_folder_.empty()) {
-    write_text(pids_parent_ + "/cgroup.procs", std::to_string(::getpid()));
-    ::rmdir(pids_folder_.c_str());
+  for (const int fd : {memory_fd_, pids_fd_, memory_parent_fd_, pids_parent_fd_}) {
+    if (fd >= 0) ::close(fd);
   }
 }
 
 std::vector<std::string> RunLimits::reached() const {
   std::vector<std::string> notes;
   if (!memory_folder_.empty() &&
-      (field(read_text(memory_folder_ + "/memory.oom_control"), "oom_kill") > 0 ||
-       field("failcnt " + read_text(memory_folder_ + "/memory.failcnt"), "failcnt") > 0)) {
+      (field(read_at(memory_fd_, "memory.oom_control"), "oom_kill") > 0 ||
+       field("failcnt " + read_at(memory_fd_, "memory.failcnt"), "failcnt") > 0)) {
     notes.push_back("limit reached: memory of the whole run (" +
                     std::to_string(memory_bytes_ >> 20) + " MiB)");
   }
-  if (!pids_folder_.empty() && field(read_text(pids_folder_ + "/pids.events"), "max") > 0) {
+  if (!pids_folder_.empty() && field(read_at(pids_fd_, "pids.events"), "max") > 0) {
     notes.push_back("limit reached: processes of the whole run (" + std::to_string(processes_) +
                     ")");
   }

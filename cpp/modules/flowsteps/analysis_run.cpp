@@ -246,10 +246,12 @@ py::dict interpret(const core::SandboxResult& result, double limit) {
     }
   }
   if (!update.empty()) {
-    if (!reached.empty() && update[contract::key::kPythonExecutionSuccess].ptr() == Py_True) {
+    if (reached.empty()) return update;
+    if (update[contract::key::kPythonExecutionSuccess].ptr() == Py_True) {
       return failure("RuntimeError: the analysis run reached a limit" + reached);
     }
-    return update;
+    return failure(py::str(update[contract::key::kPythonErrorMessage]).cast<std::string>() +
+                   reached);
   }
   if (result.exit_code == 0 && output.empty()) {
     return failure("RuntimeError: the analysis process ended without an answer" + reached +
