@@ -239,6 +239,37 @@ TEST(SandboxTest, ProgramCannotSignalTheHost) {
   EXPECT_EQ(result.standard_output, "alive\n");
 }
 
+TEST(SandboxTest, LauncherShowsTheProgramNothingOfTheHost) {
+  char pattern[] = "/tmp/norviai-launcher-XXXXXX";
+  ASSERT_NE(::mkdtemp(pattern), nullptr);
+  const std::string folder = pattern;
+  std::ofstream(folder + "/host-secret") << "secret";
+  struct Case {
+    std::string script;
+    std::string out;
+  };
+  const Case cases[] = {
+      {"hostname; id -u", "sandbox\n1000\n"},
+      {"cat " + folder + "/host-secret || echo hidden", "hidden\n"},
+      {"ls /proc | grep -c '^[0-9]'", "4\n"},  // first process, shell, ls, grep
+      {"grep -c : /proc/net/dev", "1\n"},      // one interface: its own loopback
+      {"touch /usr/x 2>/dev/null || echo read-only", "read-only\n"},
+      {"grep -E '^(NoNewPrivs|Seccomp):' /proc/self/status | tr -d '\\t'",
+       "NoNewPrivs:1\nSeccomp:2\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.script);
+    const SandboxResult result = run_sandboxed(isolated(c.script));
+    EXPECT_EQ(result.outcome, SandboxOutcome::kExited);
+    EXPECT_EQ(result.standard_output, c.out) << result.standard_error;
+  }
+  const SandboxResult refused = run_sandboxed(isolated("true", {"--cwd", "relative"}));
+  EXPECT_EQ(refused.exit_code, kLauncherFailureExit);
+  EXPECT_EQ(refused.standard_error,
+            std::string(kLauncherNote) + "option --cwd needs an absolute path: relative\n");
+  std::filesystem::remove_all(folder);
+}
+
 TEST(SandboxTest, DeathBySignalIsReported) {
   struct Case {
     std::string script;
