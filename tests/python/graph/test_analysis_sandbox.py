@@ -339,10 +339,12 @@ ATTACKS = {
         "    if not pid.isdigit() or int(pid) == os.getpid():\n        continue\n"
         "    try:\n        maps = open(f'/proc/{pid}/maps').read().splitlines()\n"
         "        memory = open(f'/proc/{pid}/mem', 'rb')\n    except OSError:\n        continue\n"
-        "    for line in maps:\n        start, end = (int(x, 16) for x in line.split()[0].split('-'))\n"
+        "    for line in maps:\n"
+        "        start, end = (int(x, 16) for x in line.split()[0].split('-'))\n"
         "        try:\n            memory.seek(start)\n"
         "            if marker in memory.read(end - start):\n                found.append(pid)\n"
-        "        except (OSError, ValueError, OverflowError):\n            pass\nprint('found', found)",
+        "        except (OSError, ValueError, OverflowError):\n            pass\n"
+        "print('found', found)",
         EITHER,
         "",
     ),
@@ -362,7 +364,8 @@ ATTACKS = {
     ),
     "memory-across-children": (
         "import os\nchildren = []\nfor _ in range(3):\n    pid = os.fork()\n    if pid == 0:\n"
-        "        blob = b'x' * (1600 << 20)\n        import time; time.sleep(2)\n        os._exit(0)\n"
+        "        blob = b'x' * (1600 << 20)\n        import time; time.sleep(2)\n"
+        "        os._exit(0)\n"
         "    children.append(pid)\nprint([os.waitpid(pid, 0)[1] for pid in children])",
         FAILS,
         "memory",
@@ -408,7 +411,8 @@ def test_hostile_program_cannot_reach_the_host(executor, host, code, expected, d
 
 def test_matplotlib_settings_of_one_run_do_not_reach_the_next(run):
     planted, _ = run(
-        "import os\nfor folder in (os.environ['MPLCONFIGDIR'], os.environ.get('NORVIAI_FONT_CACHE')):\n"
+        "import os\n"
+        "for folder in (os.environ['MPLCONFIGDIR'], os.environ.get('NORVIAI_FONT_CACHE')):\n"
         "    try:\n        os.makedirs(folder, exist_ok=True)\n"
         "        open(os.path.join(folder, 'matplotlibrc'), 'w').write('figure.dpi: 7\\n')\n"
         "    except (OSError, TypeError):\n        pass"
