@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <sched.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
@@ -43,15 +42,7 @@ std::string failure_text(const std::string& step, int error) {
 }
 
 // What the child was doing when it failed; sent with errno through the report pipe.
-enum class ChildStep : int {
-  kSession,
-  kNamespace,
-  kStandardStreams,
-  kSignals,
-  kLimits,
-  kChdir,
-  kExec
-};
+enum class ChildStep : int { kSession, kStandardStreams, kSignals, kLimits, kChdir, kExec };
 
 struct ChildReport {
   int step;
@@ -62,8 +53,6 @@ std::string describe_step(ChildStep step, const SandboxRequest& request) {
   switch (step) {
     case ChildStep::kSession:
       return "setsid";
-    case ChildStep::kNamespace:
-      return "the process namespace";
     case ChildStep::kStandardStreams:
       return "dup2";
     case ChildStep::kSignals:
@@ -135,9 +124,6 @@ struct ChildPlan {
   rlimit cpu;
   rlimit address_space;
   rlimit open_files;
-  bool isolate_processes;
-  const char* uid_map;  // "<uid> <uid> 1": the same user inside the namespace
-  const char* gid_map;
 };
 
 [[noreturn]] void fail_child(int report_fd, ChildStep step) {
@@ -155,15 +141,6 @@ void close_descriptor_span(unsigned first, unsigned last, int max_fd) {
   for (unsigned fd = first; fd <= bound; ++fd) ::close(static_cast<int>(fd));
 }
 
-bool write_proc_file(const char* path, const char* text) {
-  const int fd = ::open(path, O_WRONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  const auto length = static_cast<ssize_t>(std::strlen(text));
-  const bool written = ::write(fd, text, static_cast<size_t>(length)) == length;
-  ::close(fd);
-  return written;
-}
-
 // Closes every descriptor from `first` on, except `keep`.
 void close_from_except(unsigned first, int keep, int max_fd) {
   const auto kept = static_cast<unsigned>(keep);
@@ -171,86 +148,16 @@ void close_from_except(unsigned first, int keep, int max_fd) {
   close_descriptor_span(std::max(first, kept + 1), ~0U, max_fd);
 }
 
-[[noreturn]] void exit_like(int status) {
-  if (WIFEXITED(status)) ::_exit(WEXITSTATUS(status));
-  const int signal_number = WTERMSIG(status);
-  struct sigaction default_action{};
-  default_action.sa_handler = SIG_DFL;
-  sigemptyset(&default_action.sa_mask);
-  ::sigaction(signal_number, &default_action, nullptr);
-  sigset_t only_that;
-  sigemptyset(&only_that);
-  sigaddset(&only_that, signal_number);
-  ::sigprocmask(SIG_UNBLOCK, &only_that, nullptr);
-  ::kill(::getpid(), signal_number);
-  ::_exit(128 + signal_number);
-}
-
-// Moves the program into new user and PID namespaces: it sees no process of the host, so it
-// cannot signal the host, and when it ends the kernel ends everything it started, including
-// processes that left its session. Three processes: this one stays outside and passes the
-// program's end on to the launcher; the namespace's first process (which the kernel shields
-// from signals sent inside) reaps orphans and reports the program's status; the program runs
-// as an ordinary process under it. Where namespaces are not allowed the program runs without
-// them, still in its own session.
-void enter_process_namespace(const ChildPlan& plan) {
-  if (::unshare(CLONE_NEWUSER | CLONE_NEWPID) != 0) return;
-  if (!write_proc_file("/proc/self/setgroups", "deny") ||
-      !write_proc_file("/proc/self/uid_map", plan.uid_map) ||
-      !write_proc_file("/proc/self/gid_map", plan.gid_map)) {
-    fail_child(plan.report_fd, ChildStep::kNamespace);
-  }
-  int status_pipe[2];
-  if (::pipe2(status_pipe, O_CLOEXEC) < 0) fail_child(plan.report_fd, ChildStep::kNamespace);
-  const pid_t init = ::fork();
-  if (init < 0) fail_child(plan.report_fd, ChildStep::kNamespace);
-  if (init == 0) {
-    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-    ::close(status_pipe[0]);
-    const pid_t program = ::fork();
-    if (program < 0) fail_child(plan.report_fd, ChildStep::kNamespace);
-    if (program == 0) {
-      ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-      ::close(status_pipe[1]);
-      return;  // goes on to exec the program
-    }
-    close_from_except(0, status_pipe[1], plan.max_fd);
-    for (;;) {
-      int status = 0;
-      const pid_t ended = ::wait(&status);
-      if (ended == program) {
-        [[maybe_unused]] const ssize_t written = ::write(status_pipe[1], &status, sizeof status);
-        ::_exit(0);  // the kernel now ends whatever else runs in the namespace
-      }
-      if (ended < 0 && errno != EINTR) ::_exit(127);
-    }
-  }
-  // Outside: holds no descriptor but the status pipe, so the launcher sees end-of-file on the
-  // program's output when the program's side is gone.
-  ::close(status_pipe[1]);
-  close_from_except(0, status_pipe[0], plan.max_fd);
-  int status = 0;
-  ssize_t got;
-  do {
-    got = ::read(status_pipe[0], &status, sizeof status);
-  } while (got < 0 && errno == EINTR);
-  int init_status = 0;
-  while (::waitpid(init, &init_status, 0) < 0 && errno == EINTR) {
-  }
-  exit_like(got == static_cast<ssize_t>(sizeof status) ? status : init_status);
-}
-
 [[noreturn]] void exec_child(const ChildPlan& plan) {
   // The forking thread waits for this child, so the launcher only goes away with the whole host.
   ::prctl(PR_SET_PDEATHSIG, SIGKILL);
   if (::getppid() != plan.parent) ::_exit(127);
 
-  // No core files from here on: the processes between the host and the program are copies of
-  // the host, keys and all, and the program's own dump would land in the save folder.
+  // No core files: this copy of the host holds its keys until exec, and a program's dump
+  // would land in its working folder.
   const rlimit no_core{0, 0};
   if (::setrlimit(RLIMIT_CORE, &no_core) < 0) fail_child(plan.report_fd, ChildStep::kLimits);
   if (::setsid() < 0) fail_child(plan.report_fd, ChildStep::kSession);
-  if (plan.isolate_processes) enter_process_namespace(plan);
 
   if (::dup2(plan.stdin_fd, STDIN_FILENO) < 0 || ::dup2(plan.stdout_fd, STDOUT_FILENO) < 0 ||
       ::dup2(plan.stderr_fd, STDERR_FILENO) < 0) {
@@ -261,7 +168,7 @@ void enter_process_namespace(const ChildPlan& plan) {
   close_from_except(STDERR_FILENO + 1, plan.report_fd, plan.max_fd);
 
   // Ignored signals and the blocked mask survive exec; CPython, for one, ignores SIGPIPE.
-  struct sigaction default_action{};
+  struct sigaction default_action {};
   default_action.sa_handler = SIG_DFL;
   sigemptyset(&default_action.sa_mask);
   for (int signal_number = 1; signal_number < NSIG; ++signal_number) {
@@ -436,8 +343,6 @@ SandboxResult run_sandboxed(const SandboxRequest& request) {
   const auto cpu_seconds =
       static_cast<rlim_t>(std::max<std::int64_t>(1, (limits.wall_time.count() + 999) / 1000));
   const long open_max = ::sysconf(_SC_OPEN_MAX);
-  const std::string uid_map = std::to_string(::getuid()) + " " + std::to_string(::getuid()) + " 1";
-  const std::string gid_map = std::to_string(::getgid()) + " " + std::to_string(::getgid()) + " 1";
   const ChildPlan plan{
       .argv = argv.data(),
       .envp = envp.data(),
@@ -454,9 +359,6 @@ SandboxResult run_sandboxed(const SandboxRequest& request) {
       .address_space =
           bounded_limit(RLIMIT_AS, limits.address_space_bytes, limits.address_space_bytes),
       .open_files = bounded_limit(RLIMIT_NOFILE, limits.open_files, limits.open_files),
-      .isolate_processes = request.isolate_processes,
-      .uid_map = uid_map.c_str(),
-      .gid_map = gid_map.c_str(),
   };
 
   SigpipeBlock sigpipe_block;

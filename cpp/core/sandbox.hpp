@@ -1,5 +1,6 @@
-// Sandbox launcher: runs one program in its own session under resource limits, feeds it standard
-// input and captures its output, and kills its whole process group when the run ends.
+// Sandbox launcher: forks and at once execs one program (the isolating launcher, for analysis
+// runs) in its own session under resource limits, feeds it standard input, captures its output,
+// and kills its whole process group when the run ends.
 // run_sandboxed blocks until then; it keeps no global state, so threads may call it concurrently.
 // It touches no Python object: callers in an interpreter release the GIL around it.
 // Launch failures are reported in the result, not thrown; only std::bad_alloc escapes.
@@ -34,10 +35,13 @@ struct SandboxRequest {
   // Written to the program's standard input, which is then closed.
   std::string standard_input;
   SandboxLimits limits;
-  // New user and PID namespaces where the system allows them: the program cannot see or
-  // signal the host's processes, and nothing it starts outlives it.
-  bool isolate_processes = true;
 };
+
+// The isolating launcher (norviai-sandbox) ends with this code when it could not set up the
+// isolation, after one line on standard error starting with kLauncherNote; after the program's
+// end it reports limits the whole run reached on lines with the same start.
+inline constexpr int kLauncherFailureExit = 125;
+inline constexpr const char* kLauncherNote = "norviai-sandbox: ";
 
 enum class SandboxOutcome { kExited, kSignaled, kTimedOut, kFailedToStart };
 

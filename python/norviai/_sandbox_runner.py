@@ -11,6 +11,7 @@ import datetime
 import io
 import json
 import os
+import shutil
 import sys
 
 
@@ -34,6 +35,21 @@ def _execute(source, captured):
         sys.stdout = sys.__stdout__
 
 
+def _seed_font_cache():
+    """Copies the shared, read-only font list into this run's own matplotlib folder, so that
+    nothing of one run's matplotlib configuration reaches another."""
+    shared, own = os.environ.get("NORVIAI_FONT_CACHE"), os.environ.get("MPLCONFIGDIR")
+    if not shared or not own:
+        return
+    try:
+        os.makedirs(own, exist_ok=True)
+        for name in os.listdir(shared):
+            if name.startswith("fontlist-") and name.endswith(".json"):
+                shutil.copyfile(os.path.join(shared, name), os.path.join(own, name))
+    except OSError:
+        pass  # matplotlib builds its own list
+
+
 def _write_line(fd, answer):
     data = memoryview((json.dumps(answer) + "\n").encode("ascii"))
     while data:
@@ -51,6 +67,7 @@ def main():
     os.environ["MPLBACKEND"] = "agg"
     for name in ("OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS", "MKL_NUM_THREADS"):
         os.environ.setdefault(name, "1")
+    _seed_font_cache()
 
     captured = io.StringIO()
     try:

@@ -30,6 +30,16 @@ SandboxRequest shell(const std::string& script, milliseconds wall_time = millise
   return request;
 }
 
+// The same script run through the isolating launcher, with `options` before the program.
+SandboxRequest isolated(const std::string& script, std::vector<std::string> options = {},
+                        milliseconds wall_time = milliseconds(10'000)) {
+  SandboxRequest request = shell(script, wall_time);
+  options.insert(options.begin(), NORVIAI_LAUNCHER_PATH);
+  options.push_back("--");
+  request.argv.insert(request.argv.begin(), options.begin(), options.end());
+  return request;
+}
+
 // The test binary starts no children of its own, so any left here is the launcher's zombie.
 void expect_no_child_left() {
   errno = 0;
@@ -209,8 +219,8 @@ TEST(SandboxTest, ProcessesLeftBehindDoNotOutliveTheRun) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.script);
-    SandboxRequest request = shell(c.script, milliseconds(1'000));
-    request.isolate_processes = c.isolate;
+    SandboxRequest request = c.isolate ? isolated(c.script, {}, milliseconds(1'000))
+                                       : shell(c.script, milliseconds(1'000));
     const SandboxResult result = run_sandboxed(request);
     EXPECT_EQ(result.outcome, c.outcome);
     EXPECT_LT(result.elapsed, milliseconds(4'000));
@@ -224,9 +234,40 @@ TEST(SandboxTest, ProgramCannotSignalTheHost) {
   // ignores signals sent from inside; the host's own pid means nothing there.
   const std::string host = std::to_string(::getpid());
   const SandboxResult result =
-      run_sandboxed(shell("kill -KILL $PPID; kill -KILL " + host + " 2>/dev/null; echo alive"));
+      run_sandboxed(isolated("kill -KILL $PPID; kill -KILL " + host + " 2>/dev/null; echo alive"));
   EXPECT_EQ(result.outcome, SandboxOutcome::kExited);
   EXPECT_EQ(result.standard_output, "alive\n");
+}
+
+TEST(SandboxTest, LauncherShowsTheProgramNothingOfTheHost) {
+  char pattern[] = "/tmp/norviai-launcher-XXXXXX";
+  ASSERT_NE(::mkdtemp(pattern), nullptr);
+  const std::string folder = pattern;
+  std::ofstream(folder + "/host-secret") << "secret";
+  struct Case {
+    std::string script;
+    std::string out;
+  };
+  const Case cases[] = {
+      {"hostname; id -u", "sandbox\n1000\n"},
+      {"cat " + folder + "/host-secret || echo hidden", "hidden\n"},
+      {"ls /proc | grep -c '^[0-9]'", "4\n"},  // first process, shell, ls, grep
+      {"grep -c : /proc/net/dev", "1\n"},      // one interface: its own loopback
+      {"touch /usr/x 2>/dev/null || echo read-only", "read-only\n"},
+      {"grep -E '^(NoNewPrivs|Seccomp):' /proc/self/status | tr -d '\\t'",
+       "NoNewPrivs:1\nSeccomp:2\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.script);
+    const SandboxResult result = run_sandboxed(isolated(c.script));
+    EXPECT_EQ(result.outcome, SandboxOutcome::kExited);
+    EXPECT_EQ(result.standard_output, c.out) << result.standard_error;
+  }
+  const SandboxResult refused = run_sandboxed(isolated("true", {"--cwd", "relative"}));
+  EXPECT_EQ(refused.exit_code, kLauncherFailureExit);
+  EXPECT_EQ(refused.standard_error,
+            std::string(kLauncherNote) + "option --cwd needs an absolute path: relative\n");
+  std::filesystem::remove_all(folder);
 }
 
 TEST(SandboxTest, DeathBySignalIsReported) {

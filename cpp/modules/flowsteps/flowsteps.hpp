@@ -49,6 +49,12 @@ py::list zipped(std::initializer_list<py::object> lists);
 // Invokes the step's structured model on `prompt` and returns {key: reply.<field>}.
 py::dict reply_field(py::handle step, py::handle prompt, const char* field, const char* key);
 
+// Runs model-written analysis code in an isolated child; the step's update, never an exception
+// for anything the code does.
+py::dict run_analysis(py::object code, py::dict state);
+// The update of a failed run with this error text.
+py::dict analysis_failure(const std::string& error_text);
+
 void define_models(py::module_& m);
 void define_initialisation(py::module_& m);
 void define_routing(py::module_& m);

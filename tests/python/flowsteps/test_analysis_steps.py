@@ -222,20 +222,21 @@ class TestPandasExecutor:
         assert os.path.samefile(update["python_executed_output"].strip(), save_path)
         assert (save_path / "plot.txt").read_text() == "x"
 
-    def test_matplotlib_settings_folder_is_the_users_own(self, chat_model, tmp_path, monkeypatch):
+    def test_shared_font_cache_is_the_users_own(self, chat_model, tmp_path, monkeypatch):
+        # Each run's matplotlib settings are private; only the font list is shared, read-only.
         monkeypatch.setattr(tempfile, "tempdir", str(tmp_path))
-        shared = tmp_path / f"norviai-matplotlib-{os.getuid()}"
+        shared = tmp_path / f"norviai-fontcache-{os.getuid()}"
         step = PandasExecutor(model=chat_model)
-        code = "import os\nprint(os.environ['MPLCONFIGDIR'])"
+        code = "import os\nprint(os.environ.get('NORVIAI_FONT_CACHE'), os.environ['MPLCONFIGDIR'])"
 
-        def settings_folder():
+        def folders():
             update = step.invoke({"pandas_code": code})
             assert update["python_execution_success"] is True, update
-            return update["python_executed_output"].strip()
+            return update["python_executed_output"].split()
 
-        assert settings_folder() == str(shared)  # kept across runs
+        assert folders() == [str(shared), "/tmp/matplotlib"]  # kept across runs
         shared.chmod(0o777)  # as if another user made it, or could write to it
-        assert settings_folder() != str(shared)
+        assert folders() == ["None", "/tmp/matplotlib"]
 
     def test_interrupt_during_a_run_reaches_the_caller(self, chat_model):
         class Interrupted(Exception):

@@ -3,10 +3,14 @@ nothing it started outlives the run, and the host process carries on unharmed.""
 
 import json
 import os
+import pathlib
 import signal
+import socket
+import sqlite3
 import subprocess
 import sys
 import textwrap
+import threading
 import time
 
 import pytest
@@ -221,3 +225,229 @@ def test_names_of_one_run_are_not_visible_to_the_next(run):
 
     assert first["python_executed_output"] == "['__builtins__', 'datetime', 'json', 'leftover']\n"
     assert second["python_executed_output"] == "['__builtins__', 'datetime']\n"
+
+
+SECRET = "norviai-host-secret-4711"
+FORGE = textwrap.dedent("""
+    import os, stat
+    def answer_channel():
+        taken = {os.fstat(0).st_ino, os.fstat(2).st_ino}
+        for fd in range(3, 64):
+            try:
+                status = os.fstat(fd)
+            except OSError:
+                continue
+            if stat.S_ISFIFO(status.st_mode) and status.st_ino not in taken:
+                return fd
+    fd = answer_channel()
+    data = memoryview(PAYLOAD)
+    while data:
+        data = data[os.write(fd, data):]
+    os._exit(0)
+    """)
+
+
+def forged(payload):
+    return FORGE.replace("PAYLOAD", repr(payload))
+
+
+@pytest.fixture
+def host(tmp_path, monkeypatch):
+    """A host holding secrets where a program might look: its folder, home, database, a
+    loopback server, its environment. Yields the placeholders programs refer to."""
+    folder = tmp_path / "host"
+    folder.mkdir()
+    monkeypatch.chdir(folder)
+    # Reclaiming memory at the whole-run limit is slow on a busy machine.
+    monkeypatch.setenv("NORVIAI_CODE_TIME_LIMIT", "30")
+    monkeypatch.setenv("NORVIAI_TEST_SECRET", SECRET)
+    (folder / ".env").write_text(f"AZURE_OPENAI_API_KEY={SECRET}\n")
+    home_file = pathlib.Path.home() / f".norviai-test-key-{os.getpid()}"
+    home_file.write_text(SECRET)
+    database = folder / "shop.db"
+    with sqlite3.connect(database) as connection:
+        connection.execute("create table t (v text)")
+        connection.execute("insert into t values (?)", (SECRET,))
+    server = socket.create_server(("127.0.0.1", 0))
+    connections = []
+
+    def serve():
+        while True:
+            try:
+                client, _ = server.accept()
+            except OSError:
+                return
+            connections.append(client)
+            client.sendall(SECRET.encode())
+
+    threading.Thread(target=serve, daemon=True).start()
+    shm_before = set(os.listdir("/dev/shm"))
+    places = {
+        "HOST_PID": str(os.getpid()),
+        "HOST_CWD": str(folder),
+        "HOME_FILE": str(home_file),
+        "DATABASE": str(database),
+        "PORT": str(server.getsockname()[1]),
+    }
+    yield places
+    server.close()
+    home_file.unlink()
+    assert (folder / ".env").read_text() == f"AZURE_OPENAI_API_KEY={SECRET}\n"
+    with sqlite3.connect(database) as connection:
+        assert connection.execute("select v from t").fetchall() == [(SECRET,)]
+    assert not (folder / "outside.txt").exists()
+    assert not os.path.exists("/tmp/norviai-escape")
+    assert not connections, "the program reached a loopback port of the host"
+    assert set(os.listdir("/dev/shm")) == shm_before
+    assert sorted(os.listdir(folder)) == [".env", "media", "shop.db"]
+
+
+FAILS, EITHER = "fails", "either"
+
+ATTACKS = {
+    "dotenv-relative": ("print(open('.env').read())", FAILS, ""),
+    "dotenv-absolute": ("print(open('HOST_CWD/.env').read())", FAILS, ""),
+    "home-file": ("print(open('HOME_FILE').read())", FAILS, ""),
+    "database-file": ("print(open('DATABASE', 'rb').read())", FAILS, ""),
+    "database-write": (
+        "import sqlite3\nc = sqlite3.connect('DATABASE')\n"
+        "c.execute(\"update t set v = 'owned'\")\nc.commit()",
+        FAILS,
+        "",
+    ),
+    "write-outside": (
+        "open('HOST_CWD/outside.txt', 'w').write('x')\nopen('/tmp/norviai-escape', 'w').write('x')",
+        EITHER,
+        "",
+    ),
+    "loopback-port": (
+        "import socket\nprint(socket.create_connection(('127.0.0.1', PORT), timeout=2).recv(99))",
+        FAILS,
+        "",
+    ),
+    "host-proc": (
+        "import os\nfor pid in ['HOST_PID'] + os.listdir('/proc'):\n"
+        "    for name in ('environ', 'cmdline'):\n"
+        "        try:\n            print(open(f'/proc/{pid}/{name}', 'rb').read())\n"
+        "        except OSError as error:\n            print(error)",
+        EITHER,
+        "",
+    ),
+    "host-memory": (
+        "import os, re\nmarker = 'ters-tsoh-iaivron'[::-1].encode()\nfound = []\n"
+        "for pid in ['HOST_PID', '1'] + os.listdir('/proc'):\n"
+        "    if not pid.isdigit() or int(pid) == os.getpid():\n        continue\n"
+        "    try:\n        maps = open(f'/proc/{pid}/maps').read().splitlines()\n"
+        "        memory = open(f'/proc/{pid}/mem', 'rb')\n    except OSError:\n        continue\n"
+        "    for line in maps:\n"
+        "        start, end = (int(x, 16) for x in line.split()[0].split('-'))\n"
+        "        try:\n            memory.seek(start)\n"
+        "            if marker in memory.read(end - start):\n                found.append(pid)\n"
+        "        except (OSError, ValueError, OverflowError):\n            pass\n"
+        "print('found', found)",
+        EITHER,
+        "",
+    ),
+    "ptrace-and-kill": (
+        "import ctypes, os, signal\nlibc = ctypes.CDLL(None, use_errno=True)\n"
+        "print(libc.ptrace(16, HOST_PID, 0, 0), ctypes.get_errno())\n"
+        "for pid in (HOST_PID, 1, os.getppid()):\n    try:\n        os.kill(pid, signal.SIGKILL)\n"
+        "    except OSError:\n        pass\nprint('alive')",
+        EITHER,
+        "",
+    ),
+    "fork-bomb": (
+        "import os, time\nfor _ in range(400):\n    if os.fork() == 0:\n        time.sleep(60)\n"
+        "        os._exit(0)",
+        FAILS,
+        "processes",
+    ),
+    "memory-across-children": (
+        "import os\nchildren = []\nfor _ in range(3):\n    pid = os.fork()\n    if pid == 0:\n"
+        "        blob = b'x' * (1600 << 20)\n        import time; time.sleep(2)\n"
+        "        os._exit(0)\n"
+        "    children.append(pid)\nprint([os.waitpid(pid, 0)[1] for pid in children])",
+        FAILS,
+        "memory",
+    ),
+    "fill-shm": ("open('/dev/shm/norviai-fill', 'wb').write(b'x' * (64 << 20))", EITHER, ""),
+    "deep-tree": (
+        "import os\nos.chdir('/tmp')\nfor _ in range(3000):\n    os.mkdir('d')\n    os.chdir('d')",
+        EITHER,
+        "",
+    ),
+    "answer-ok-only": (forged(b'{"ok": true}\n'), FAILS, "answer"),
+    "answer-exit-only": (forged(b'{"ok": false, "exit_requested": true}\n'), FAILS, "answer"),
+    "answer-nested": (forged(b"[" * 200_000 + b"\n"), FAILS, "answer"),
+    "answer-oversized": (
+        forged(b'{"ok": true, "output": "' + b"x" * (9 << 20) + b'"}\n'),
+        FAILS,
+        "answer",
+    ),
+    "answer-twice": (
+        forged(b'{"ok": true, "output": "forged"}\n').replace("os._exit(0)", "print('real')"),
+        FAILS,
+        "answer",
+    ),
+}
+
+
+@pytest.mark.parametrize("code, expected, detail", ATTACKS.values(), ids=ATTACKS.keys())
+def test_hostile_program_cannot_reach_the_host(executor, host, code, expected, detail):
+    for name, value in host.items():
+        code = code.replace(name, value)
+    stdout, environment = sys.stdout, dict(os.environ)
+
+    update = executor.invoke({"pandas_code": code, "save_path": "media"})
+
+    assert sys.stdout is stdout and dict(os.environ) == environment
+    assert SECRET not in repr(update)
+    output = update.get("python_executed_output", "")
+    assert "found [" not in output or "found []" in output, output
+    if expected == FAILS:
+        assert update["python_execution_success"] is False, update
+        assert detail in update["python_error_message"], update
+
+
+def test_matplotlib_settings_of_one_run_do_not_reach_the_next(run):
+    planted, _ = run(
+        "import os\n"
+        "for folder in (os.environ['MPLCONFIGDIR'], os.environ.get('NORVIAI_FONT_CACHE')):\n"
+        "    try:\n        os.makedirs(folder, exist_ok=True)\n"
+        "        open(os.path.join(folder, 'matplotlibrc'), 'w').write('figure.dpi: 7\\n')\n"
+        "    except (OSError, TypeError):\n        pass"
+    )
+    later, _ = run("import matplotlib\nprint(matplotlib.rcParams['figure.dpi'])")
+
+    assert planted["python_execution_success"] is True
+    assert later["python_executed_output"] == "100.0\n"
+
+
+def test_without_user_namespaces_the_run_fails_closed(tmp_path):
+    # A user namespace whose own limit forbids nested ones, as a locked-down container does.
+    script = f"echo 0 > /proc/sys/user/max_user_namespaces && exec {sys.executable} -c \"$0\""
+    host = subprocess.run(
+        ["unshare", "-Ur", "sh", "-c", script, HOST],
+        input="print('ran')",
+        capture_output=True,
+        text=True,
+        cwd=tmp_path,
+        timeout=60,
+    )
+    assert host.returncode == 0, host.stderr[-2000:]
+    update = json.loads(host.stdout.splitlines()[-1])
+    assert update["python_execution_success"] is False
+    message = update["python_error_message"]
+    assert message.startswith("RuntimeError: the analysis run could not be isolated: ")
+    assert "NORVIAI_SANDBOX=off" in message
+
+
+def test_unisolated_runs_are_warned_about_and_cleaned(run, monkeypatch, capfd):
+    monkeypatch.setenv("NORVIAI_SANDBOX", "off")
+    update, _ = run(
+        "import os\nprint(os.environ['HOME'])\nos.chdir(os.environ['HOME'])\n"
+        "for _ in range(3000):\n    os.mkdir('d')\n    os.chdir('d')"
+    )
+    scratch = update["python_executed_output"].strip()
+    assert "NORVIAI_SANDBOX=off" in capfd.readouterr().err
+    assert not os.path.exists(scratch)

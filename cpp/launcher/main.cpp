@@ -1,0 +1,165 @@
+// norviai-sandbox: execs straight from the host's child, so nothing of the host's memory or
+// environment exists in it; isolates itself (namespaces, root view, limits) and execs the
+// program. Three processes: this one stays outside the new PID namespace and passes the
+// program's end on; the namespace's first process builds the view, reaps and reports; the
+// program runs under it. Exits with the program's status, or kLauncherFailureExit after one
+// "norviai-sandbox: " line on standard error saying which set-up step failed.
+#include <fcntl.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "core/sandbox.hpp"
+#include "launcher/launcher.hpp"
+
+extern char** environ;
+
+namespace norviai::launcher {
+namespace {
+
+constexpr int kNamespaces =
+    CLONE_NEWUSER | CLONE_NEWPID | CLONE_NEWNS | CLONE_NEWNET | CLONE_NEWIPC | CLONE_NEWUTS;
+
+void write_file(const std::string& path, const std::string& text) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+  if (fd < 0) fail("open " + path);
+  const auto written = ::write(fd, text.data(), text.size());
+  const int error = errno;
+  ::close(fd);
+  if (written != static_cast<ssize_t>(text.size())) fail("write " + path, error);
+}
+
+void enter_namespaces() {
+  const uid_t uid = ::geteuid();
+  const gid_t gid = ::getegid();
+  if (::unshare(kNamespaces) != 0) {
+    const int error = errno;
+    throw LaunchError(
+        std::string("cannot isolate the analysis run: creating user, process, mount and network "
+                    "namespaces failed (") +
+        std::strerror(error) +
+        "). Allow user namespaces (sysctl kernel.unprivileged_userns_clone=1 and "
+        "user.max_user_namespaces > 0; in a container, a seccomp or AppArmor profile that permits "
+        "unshare/clone with CLONE_NEWUSER), or set NORVIAI_SANDBOX=off to run analysis code "
+        "without isolation (unsafe)");
+  }
+  write_file("/proc/self/setgroups", "deny");
+  write_file("/proc/self/uid_map", std::to_string(kInsideId) + " " + std::to_string(uid) + " 1");
+  write_file("/proc/self/gid_map", std::to_string(kInsideId) + " " + std::to_string(gid) + " 1");
+}
+
+[[noreturn]] void exec_program(const Options& options) {
+  ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+  // Counted per user in this namespace, so it bounds the whole run, these two processes included.
+  // Behind a pids cgroup it leaves room, so that the cgroup strikes first and says so.
+  const rlim_t count = options.processes + (options.processes_in_cgroup ? 8 : 2);
+  const rlimit processes{count, count};
+  if (::setrlimit(RLIMIT_NPROC, &processes) != 0) fail("setrlimit RLIMIT_NPROC");
+  const std::string& cwd = options.working_directory.empty() ? "/" : options.working_directory;
+  if (::chdir(cwd.c_str()) != 0) fail("chdir " + cwd);
+  restrict_system_calls();
+  std::vector<char*> argv;
+  for (const auto& argument : options.program) argv.push_back(const_cast<char*>(argument.c_str()));
+  argv.push_back(nullptr);
+  ::execve(argv[0], argv.data(), environ);
+  fail("execve " + options.program[0]);
+}
+
+// Pid 1 of the namespace: when it ends, the kernel kills whatever else runs there.
+[[noreturn]] void run_first_process(const Options& options, int status_fd) {
+  ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+  build_root_view(options);
+  set_up_network_and_name();
+  const pid_t program = ::fork();
+  if (program < 0) fail("fork");
+  if (program == 0) {
+    ::close(status_fd);
+    try {
+      exec_program(options);
+    } catch (const LaunchError& error) {
+      std::fprintf(stderr, "%s%s\n", core::kLauncherNote, error.what());
+      ::_exit(core::kLauncherFailureExit);
+    }
+  }
+  for (;;) {
+    int status = 0;
+    const pid_t ended = ::wait(&status);
+    if (ended == program) {
+      [[maybe_unused]] const auto written = ::write(status_fd, &status, sizeof status);
+      ::_exit(0);
+    }
+    if (ended < 0 && errno != EINTR) ::_exit(core::kLauncherFailureExit);
+  }
+}
+
+[[noreturn]] void exit_like(int status) {
+  if (WIFEXITED(status)) ::_exit(WEXITSTATUS(status));
+  const int signal_number = WTERMSIG(status);
+  ::signal(signal_number, SIG_DFL);
+  sigset_t only_that;
+  sigemptyset(&only_that);
+  sigaddset(&only_that, signal_number);
+  ::sigprocmask(SIG_UNBLOCK, &only_that, nullptr);
+  ::kill(::getpid(), signal_number);
+  ::_exit(128 + signal_number);
+}
+
+int launch(Options options) {
+  int status = 0;
+  std::vector<std::string> notes;
+  {
+    RunLimits limits(options);
+    options.processes_in_cgroup = limits.counts_processes();
+    enter_namespaces();
+    int status_pipe[2];
+    if (::pipe2(status_pipe, O_CLOEXEC) != 0) fail("pipe");
+    const pid_t first = ::fork();
+    if (first < 0) fail("fork");
+    if (first == 0) {
+      ::close(status_pipe[0]);
+      try {
+        run_first_process(options, status_pipe[1]);
+      } catch (const LaunchError& error) {
+        std::fprintf(stderr, "%s%s\n", core::kLauncherNote, error.what());
+        ::_exit(core::kLauncherFailureExit);
+      }
+    }
+    ::close(status_pipe[1]);
+    ssize_t got;
+    do {
+      got = ::read(status_pipe[0], &status, sizeof status);
+    } while (got < 0 && errno == EINTR);
+    int first_status = 0;
+    while (::waitpid(first, &first_status, 0) < 0 && errno == EINTR) {
+    }
+    if (got != static_cast<ssize_t>(sizeof status)) status = first_status;
+    notes = limits.reached();
+  }
+  for (const auto& note : notes) std::fprintf(stderr, "%s%s\n", core::kLauncherNote, note.c_str());
+  std::fflush(stderr);
+  exit_like(status);
+}
+
+}  // namespace
+}  // namespace norviai::launcher
+
+int main(int argc, char** argv) {
+  using namespace norviai;
+  try {
+    return launcher::launch(launcher::parse_options(argc, argv));
+  } catch (const launcher::LaunchError& error) {
+    std::fprintf(stderr, "%s%s\n", core::kLauncherNote, error.what());
+  } catch (const std::exception& error) {
+    std::fprintf(stderr, "%s%s\n", core::kLauncherNote, error.what());
+  }
+  return core::kLauncherFailureExit;
+}
