@@ -3,12 +3,14 @@
 #include <string>
 
 #include "modules/agent/agent.hpp"
+#include "modules/common/contract.hpp"
 
 namespace norviai::agent {
 
 namespace {
 
 namespace common = norviai::py_common;
+namespace key = contract::key;
 
 struct EngineScheme {
   const char* engine;
@@ -23,11 +25,11 @@ constexpr EngineScheme kEngines[] = {
 
 // Result keys of run_agent, in order, with the state key each is read from.
 constexpr std::pair<const char*, const char*> kResultKeys[] = {
-    {"output", "final_response"},
-    {"python_code", "pandas_code"},
-    {"image_path", "image_path"},
-    {"generated_query", "generated_sql_query"},
-    {"sql_execution_result", "sql_execution_result"},
+    {"output", key::kFinalResponse},
+    {"python_code", key::kPandasCode},
+    {"image_path", key::kImagePath},
+    {"generated_query", key::kGeneratedSqlQuery},
+    {"sql_execution_result", key::kSqlExecutionResult},
 };
 
 // The caller's view of a final state. A key the run never wrote (the SQL path gave up) is
@@ -126,8 +128,8 @@ py::object run_agent(py::object agent, py::object norvi_api_key, py::object quer
   py::object total_cost = py::none();
   py::object result = py::none();
   py::dict inputs;
-  inputs["user_question"] = query;
-  inputs["save_path"] = media_path;
+  inputs[key::kUserQuestion] = query;
+  inputs[key::kSavePath] = media_path;
   py::module_::import("os").attr("makedirs")(media_path, py::arg("exist_ok") = true);
 
   common::with_block(m.attr("get_openai_callback")(), [&](py::object callback) {

@@ -1,5 +1,6 @@
 // norviai.askflow.flowsteps: the steps of the question graph, their structured-output
 // models, the first step and the routing between steps.
+#include "modules/common/contract.hpp"
 #include "modules/flowsteps/flowsteps.hpp"
 
 namespace norviai::flowsteps {
@@ -68,8 +69,8 @@ py_common::ClassBuilder step_class(py::module_& m, const char* name) {
 double wall_clock() { return module_handle().attr("time").attr("time")().cast<double>(); }
 
 py::object current_question(py::dict state) {
-  py::object question = state["user_question"];
-  py::object rewritten = state["rewritten_question"];
+  py::object question = state[contract::key::kUserQuestion];
+  py::object rewritten = state[contract::key::kRewrittenQuestion];
   return py_common::truthy(rewritten) ? rewritten : question;
 }
 

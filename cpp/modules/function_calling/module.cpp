@@ -3,14 +3,15 @@
 // model run, so that the question's usage callback counts and prices it like every other call.
 #include <string>
 
+#include "modules/common/contract.hpp"
 #include "modules/common/pyutil.hpp"
 
 namespace {
 
 namespace py = pybind11;
 namespace common = norviai::py_common;
+namespace key = norviai::contract::key;
 
-constexpr const char* kToolName = "select_relevant_tables";
 common::ProcessRef module_ref;
 
 py::module_ module_handle() { return py::reinterpret_borrow<py::module_>(module_ref.get()); }
@@ -62,7 +63,7 @@ py::list get_tool_revant_tables() {
 }
 
 py::object relevant_tables_property(py::handle tool) {
-  return tool["function"]["parameters"]["properties"]["relevant_tables"];
+  return tool["function"]["parameters"]["properties"][key::kRelevantTables];
 }
 
 // Opens a chat-model run on the callback manager of the current context (the graph's
@@ -172,9 +173,9 @@ void define_picker(py::module_& m) {
           "invoke", "state, /",
           [](py::object self, py::object state) {
             common::require_exact_type(state, reinterpret_cast<PyObject*>(&PyDict_Type), "state");
-            py::object question = state.attr("get")("user_question");
+            py::object question = state.attr("get")(key::kUserQuestion);
             py::object table_names_from_db =
-                state.attr("get")("table_names_from_db").attr("split")(", ");
+                state.attr("get")(key::kTableNamesFromDb).attr("split")(", ");
             py::dict message;
             message["role"] = "user";
             message["content"] = question;
@@ -185,7 +186,7 @@ void define_picker(py::module_& m) {
             logger.attr("debug")(py::str("Tools: ") + py::str(tools));
 
             py::dict function;
-            function["name"] = kToolName;
+            function["name"] = norviai::contract::tool::kSelectRelevantTables;
             py::dict tool_choice;
             tool_choice["type"] = "function";
             tool_choice["function"] = function;
