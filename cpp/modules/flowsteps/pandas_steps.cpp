@@ -25,21 +25,9 @@ namespace prompt_type = contract::prompt_type;
 
 constexpr double kDefaultCodeTimeLimit = 60.0;
 
-// Correction prompt of the analysis-code steps (Python format: user_question, python_code, error).
-constexpr const char* kPythonCorrectionTemplate =
-    "The user asked the following question:\n"
-    "            {user_question}\n"
-    "\n"
-    "            You generated this python code:\n"
-    "            {python_code}\n"
-    "\n"
-    "            It fails with the following error:\n"
-    "            {error}\n"
-    "\n"
-    "            Fix the python code above and return the new python code:";
-
 py::object correction_template() {
-  return module_global("PromptTemplate").attr("from_template")(kPythonCorrectionTemplate);
+  return module_global("PromptTemplate")
+      .attr("from_template")(module_global("PYTHON_CORRECTION_TEMPLATE"));
 }
 
 py::object correction_prompt(py::handle prompt_template, py::dict state) {

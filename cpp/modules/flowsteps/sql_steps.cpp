@@ -15,30 +15,6 @@ namespace key = contract::key;
 namespace tool = contract::tool;
 namespace prompt_type = contract::prompt_type;
 
-constexpr const char* kGenerationSystemText =
-    "You are an agent designed to interact with a SQL database.\n"
-    "Given an input question, create a syntactically correct {dialect} query to run, then look "
-    "at the results of the query and return the answer.\n"
-    "Unless the user specifies a specific number of examples they wish to obtain, always limit "
-    "your query to at most 20 results.\n"
-    "You can order the results by a relevant column to return the most interesting examples in "
-    "the database.\n"
-    "Never query for all the columns from a specific table, only ask for the relevant columns "
-    "given the question.\n"
-    "You have access to tools for interacting with the database.\n"
-    "Only use the below tools. Only use the information returned by the below tools to construct "
-    "your final answer.\n"
-    "You MUST double check your query before executing it. If you get an error while executing "
-    "a query, rewrite the query and try again.\n"
-    "\n"
-    "DO NOT make any DML statements (INSERT, UPDATE, DELETE, DROP etc.) to the database.\n"
-    "\n"
-    "If the question does not seem related to the database, just return \"I don't know\" as the "
-    "answer.";
-
-constexpr const char* kGenerationUserText =
-    "{user_question}\n Schemas_from_relevant_tables: {schemas_from_relevant_tables}";
-
 // A list of names joined with a bare comma; any other value unchanged.
 py::object joined_if_list(py::handle names) {
   if (py::isinstance<py::list>(names)) return py::str(",").attr("join")(names);
@@ -163,9 +139,9 @@ void define_sql_generation(py::module_& m) {
           [](py::object self, py::object db, py::object model) {
             self.attr("model") = structured(model, tool::kSqlQueryInput);
             self.attr("dialect") = db.attr("dialect");
-            self.attr("generate_template") =
-                chat_template({py::make_tuple("system", kGenerationSystemText),
-                               py::make_tuple("user", kGenerationUserText)});
+            self.attr("generate_template") = chat_template(
+                {py::make_tuple("system", module_global("SQL_GENERATION_SYSTEM_TEMPLATE")),
+                 py::make_tuple("user", module_global("SQL_GENERATION_HUMAN_TEMPLATE"))});
             self.attr("correct_template") = chat_template(
                 {message_template("SystemMessagePromptTemplate", "SQL_PREFIX"),
                  message_template("HumanMessagePromptTemplate", "CORRECT_SQL_TEMPLATE", true)});
