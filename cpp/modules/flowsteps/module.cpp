@@ -46,15 +46,10 @@ constexpr LibraryName kLibraryNames[] = {
 
 }  // namespace
 
-py::module_ module_handle() { return py::reinterpret_borrow<py::module_>(module_ref.get()); }
+py::module_ module_handle() { return module_ref.module(); }
 
 py::object module_global(const char* name) {
-  py::dict globals = module_handle().attr("__dict__");
-  if (!globals.contains(name)) {
-    PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
-    throw py::error_already_set();
-  }
-  return globals[name];
+  return py_common::module_global(module_ref.get(), name);
 }
 
 py::dict checked_state(py::handle state) {

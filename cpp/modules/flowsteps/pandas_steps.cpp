@@ -68,10 +68,9 @@ void define_pandas_generator(py::module_& m) {
                 if (type.equal(py::str(prompt_type::kCorrection))) {
                   return correction_prompt(self.attr("correction_template"), state);
                 }
-                PyErr_SetString(PyExc_UnboundLocalError,
-                                "cannot access local variable 'prompt' where it is not "
-                                "associated with a value");
-                throw py::error_already_set();
+                common::raise_error(PyExc_UnboundLocalError,
+                                    "cannot access local variable 'prompt' where it is not "
+                                    "associated with a value");
               })
       .method("invoke", kInvokeSignature,
               [](py::object self, py::object state, py::kwargs /*ignored*/) {

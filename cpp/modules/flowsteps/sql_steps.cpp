@@ -163,7 +163,7 @@ void define_sql_generation(py::module_& m) {
                           py::arg("dialect") = self.attr("dialect"),
                           py::arg("zipped_queries_errors") = zipped_queries_errors, **state);
                 }
-                throw py::value_error("Messages not generated correctly.");
+                common::raise_error(PyExc_ValueError, "Messages not generated correctly.");
               })
       .method("invoke", kInvokeSignature,
               [](py::object self, py::object state_arg, py::kwargs /*ignored*/) {
