@@ -1,5 +1,6 @@
 // Internal interface of the norviai.agent extension module.
-// All functions expect the GIL; errors surface as Python exceptions.
+// Objects returned are owned by the caller; nothing is cached between calls. All functions
+// expect the GIL; errors surface as Python exceptions.
 #pragma once
 
 #include "modules/common/pyutil.hpp"

@@ -12,6 +12,7 @@ namespace norviai::agent {
 namespace {
 
 namespace common = norviai::py_common;
+namespace key = contract::key;
 
 struct EngineScheme {
   const char* engine;
@@ -26,11 +27,11 @@ constexpr EngineScheme kEngines[] = {
 
 // Result keys of run_agent, in order, with the state key each is read from.
 constexpr std::pair<const char*, const char*> kResultKeys[] = {
-    {"output", "final_response"},
-    {"python_code", "pandas_code"},
-    {"image_path", "image_path"},
-    {"generated_query", "generated_sql_query"},
-    {"sql_execution_result", "sql_execution_result"},
+    {"output", key::kFinalResponse},
+    {"python_code", key::kPandasCode},
+    {"image_path", key::kImagePath},
+    {"generated_query", key::kGeneratedSqlQuery},
+    {"sql_execution_result", key::kSqlExecutionResult},
 };
 
 // The caller's view of a final state. A key the run never wrote (the SQL path gave up) is
@@ -71,9 +72,8 @@ void require_existing_sqlite_file(py::object engine, py::object db_name) {
   std::string path = py::str(db_name);
   if (path == ":memory:" || path.empty()) return;
   if (!common::truthy(py::module_::import("os").attr("path").attr("isfile")(db_name))) {
-    PyErr_SetObject(PyExc_FileNotFoundError,
-                    py::str("SQLite database file not found: {}").format(db_name).ptr());
-    throw py::error_already_set();
+    common::raise_error(PyExc_FileNotFoundError,
+                        py::str("SQLite database file not found: {}").format(db_name));
   }
 }
 
@@ -171,30 +171,32 @@ py::object run_agent(py::object agent, py::object norvi_api_key, py::object quer
   py::object result = py::none();
   py::module_::import("os").attr("makedirs")(media_path, py::arg("exist_ok") = true);
 
-  try {
-    CountedAnswer answer = ask_counted(agent, query, media_path);
-    result = result_mapping(answer.state);
-    tokens = answer.usage["total_tokens"];
-    total_cost = answer.usage["total_cost"];
-  } catch (py::error_already_set& error) {
-    if (!error.matches(PyExc_Exception)) throw;
-    py::module_::import("traceback")
-        .attr("print_exception")(error.type(), error.value(), error.trace());
-    py::print(py::str("An error occurred when running the agent: ") + py::str(error.value()));
-    py::dict failure;
-    failure["output"] = "An error occurred";
-    result = failure;
-  }
+  common::except_exception(
+      [&] {
+        CountedAnswer answer = ask_counted(agent, query, media_path);
+        result = result_mapping(answer.state);
+        tokens = answer.usage["total_tokens"];
+        total_cost = answer.usage["total_cost"];
+        return py::none();
+      },
+      [&](py::object error) {
+        py::module_::import("traceback").attr("print_exception")(error);
+        py::print(py::str("An error occurred when running the agent: ") + py::str(error));
+        py::dict failure;
+        failure["output"] = "An error occurred";
+        result = failure;
+        return py::none();
+      });
 
   if (!tokens.is_none() && !total_cost.is_none()) {
-    try {
-      m.attr("send_user_question")(norvi_api_key, query, tokens, total_cost);
-    } catch (py::error_already_set& error) {
-      // The answer is already there; a failed report must not lose it.
-      if (!error.matches(PyExc_Exception)) throw;
-      py::print(py::str("The usage report could not be sent: {}: {}")
-                    .format(py::type::handle_of(error.value()).attr("__name__"), error.value()));
-    }
+    // The answer is already there; a failed report must not lose it.
+    common::except_exception(
+        [&] { return m.attr("send_user_question")(norvi_api_key, query, tokens, total_cost); },
+        [](py::object error) {
+          py::print(py::str("The usage report could not be sent: {}: {}")
+                        .format(py::type::handle_of(error).attr("__name__"), error));
+          return py::none();
+        });
   }
   if (py::isinstance<py::dict>(result) && common::truthy(result) &&
       result.contains(py::str("output"))) {

@@ -1,5 +1,6 @@
 // Internal interface of the norviai.askflow.askflow extension module: the state schema and
-// the question graph. All functions expect the GIL; errors surface as Python exceptions.
+// the question graph. The module keeps itself for the process (a ProcessRef); objects returned
+// are owned by the caller. All functions expect the GIL; errors surface as Python exceptions.
 #pragma once
 
 #include "modules/common/pyutil.hpp"

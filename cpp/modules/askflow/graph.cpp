@@ -1,8 +1,12 @@
 // SQLGraph: builds the chat models, the relevant-table picker and one object per step, wires
 // them into a langgraph state graph over SQLState, and answers a question per invoke.
+#include <span>
+#include <stdexcept>
 #include <string>
+#include <string_view>
 
 #include "modules/askflow/askflow.hpp"
+#include "modules/common/contract.hpp"
 
 namespace norviai::askflow {
 
@@ -23,89 +27,170 @@ constexpr ModelSpec kModels[] = {
     {"pandas_ai_model", false, 4096},
 };
 
-py::object global(py::module_& m, const char* name) { return m.attr(name); }
+common::ProcessRef module_ref;
+
+// A name of this module's namespace, such as a step class or a library name it imported.
+py::object global(const char* name) { return common::module_global(module_ref.get(), name); }
 
 py::object dict_type() { return py::reinterpret_borrow<py::object>((PyObject*)&PyDict_Type); }
 py::object list_type() { return py::reinterpret_borrow<py::object>((PyObject*)&PyList_Type); }
 py::object int_type() { return py::reinterpret_borrow<py::object>((PyObject*)&PyLong_Type); }
 
-py::object make_runnable_config(py::module_& m, py::object metadata, py::object tags,
-                                py::object max_concurrency, py::object recursion_limit) {
+py::object make_runnable_config(py::object metadata, py::object tags, py::object max_concurrency,
+                                py::object recursion_limit) {
   common::require_exact_type_or_none(metadata, dict_type(), "metadata");
   common::require_exact_type(tags, list_type(), "tags");
   common::require_exact_type_or_none(max_concurrency, int_type(), "max_concurrency");
   common::require_exact_type(recursion_limit, int_type(), "recursion_limit");
-  return global(m, "RunnableConfig")(py::arg("metadata") = metadata, py::arg("tags") = tags,
-                                     py::arg("max_concurrency") = max_concurrency,
-                                     py::arg("recursion_limit") = recursion_limit);
+  return global("RunnableConfig")(py::arg("metadata") = metadata, py::arg("tags") = tags,
+                                  py::arg("max_concurrency") = max_concurrency,
+                                  py::arg("recursion_limit") = recursion_limit);
 }
 
-py::dict outcome_map(std::initializer_list<std::pair<const char*, const char*>> entries) {
-  py::dict map;
-  for (const auto& [label, node] : entries) map[label] = node;
-  return map;
+namespace node = contract::node;
+namespace outcome = contract::outcome;
+
+// How a node's callable is made: a module function, the picker, or a step class built with the
+// database and/or the named SQLGraph model.
+enum class Make { kFunction, kPicker, kDbStep, kModelStep };
+
+struct NodeSpec {
+  const char* name;
+  Make make;
+  const char* callable;  // function or step class
+  const char* model;     // SQLGraph attribute, or nullptr
+};
+
+constexpr NodeSpec kNodes[] = {
+    {node::kInit, Make::kFunction, "initialisation", nullptr},
+    {node::kTableNamesLookup, Make::kDbStep, "TableNamesLookup", nullptr},
+    {node::kRelevantTableNames, Make::kPicker, nullptr, nullptr},
+    {node::kRelevantSchemas, Make::kDbStep, "RelevantSchemas", nullptr},
+    {node::kSqlGeneration, Make::kDbStep, "SQLGeneration", "sql_generation_model"},
+    {node::kRewriteQuery, Make::kDbStep, "RewriteQuery", "pandas_ai_model"},
+    {node::kSqlSyntaxChecker, Make::kDbStep, "SQLSyntaxChecker", "relevant_tables_model"},
+    {node::kSqlExecution, Make::kDbStep, "SQLExecution", nullptr},
+    {node::kPandasGenerator, Make::kModelStep, "PandasGenerator", "pandas_code_model"},
+    {node::kPandasExecutor, Make::kModelStep, "PandasExecutor", "pandas_ai_model"},
+    {node::kFinalResponseGeneration, Make::kModelStep, "GenerateResponse", "response_model"},
+    {node::kPandasErrorHandler, Make::kFunction, "handle_pandas_error", nullptr},
+    {node::kSqlErrorHandler, Make::kFunction, "handle_sql_error", nullptr},
+};
+
+struct Route {
+  const char* outcome;
+  const char* node;
+};
+
+constexpr Route kPandasExecutionRoutes[] = {
+    {outcome::kFinalResponse, node::kFinalResponseGeneration},
+    {outcome::kPandasExecutionError, node::kPandasErrorHandler},
+};
+constexpr Route kSqlExecutionRoutes[] = {
+    {outcome::kPandasGeneration, node::kPandasGenerator},
+    {outcome::kSqlExecutionError, node::kSqlErrorHandler},
+};
+constexpr Route kSqlErrorRoutes[] = {
+    {outcome::kRegenerateSqlQuery, node::kSqlGeneration},
+    {outcome::kTerminalFailureResponse, node::kFinalResponseGeneration},
+    {outcome::kRewriteQuery, node::kRewriteQuery},
+};
+constexpr Route kPandasErrorRoutes[] = {
+    {outcome::kRegeneratePandasCode, node::kPandasGenerator},
+    {outcome::kTerminalFailureResponse, node::kFinalResponseGeneration},
+};
+
+// One call on the StateGraph, in the order the graph is built. `to` nullptr is END.
+enum class Wire { kNode, kEntry, kEdge, kConditional };
+
+struct Wiring {
+  Wire wire;
+  const char* from;  // the node added, the entry, or the edge's source
+  const char* to = nullptr;
+  const char* condition = nullptr;
+  std::span<const Route> routes = {};
+};
+
+constexpr Wiring kWiring[] = {
+    {Wire::kNode, node::kInit},
+    {Wire::kEntry, node::kInit},
+    {Wire::kNode, node::kTableNamesLookup},
+    {Wire::kEdge, node::kInit, node::kTableNamesLookup},
+    {Wire::kNode, node::kRelevantTableNames},
+    {Wire::kEdge, node::kTableNamesLookup, node::kRelevantTableNames},
+    {Wire::kNode, node::kRelevantSchemas},
+    {Wire::kEdge, node::kRelevantTableNames, node::kRelevantSchemas},
+    {Wire::kNode, node::kSqlGeneration},
+    {Wire::kEdge, node::kRelevantSchemas, node::kSqlGeneration},
+    {Wire::kNode, node::kRewriteQuery},
+    {Wire::kEdge, node::kRewriteQuery, node::kRelevantTableNames},
+    {Wire::kNode, node::kSqlSyntaxChecker},
+    {Wire::kEdge, node::kSqlGeneration, node::kSqlSyntaxChecker},
+    {Wire::kNode, node::kSqlExecution},
+    {Wire::kEdge, node::kSqlSyntaxChecker, node::kSqlExecution},
+    {Wire::kNode, node::kPandasGenerator},
+    {Wire::kNode, node::kPandasExecutor},
+    {Wire::kEdge, node::kPandasGenerator, node::kPandasExecutor},
+    {Wire::kNode, node::kFinalResponseGeneration},
+    {Wire::kEdge, node::kFinalResponseGeneration, nullptr},
+    {Wire::kEdge, node::kPandasExecutor, node::kFinalResponseGeneration},
+    {Wire::kNode, node::kPandasErrorHandler},
+    {Wire::kConditional, node::kPandasExecutor, nullptr, "pandas_execution_condition",
+     kPandasExecutionRoutes},
+    {Wire::kNode, node::kSqlErrorHandler},
+    {Wire::kConditional, node::kSqlExecution, nullptr, "sql_execution_condition",
+     kSqlExecutionRoutes},
+    {Wire::kConditional, node::kSqlErrorHandler, nullptr, "sql_error_handler_condition",
+     kSqlErrorRoutes},
+    {Wire::kConditional, node::kPandasErrorHandler, nullptr, "pandas_error_handler_condition",
+     kPandasErrorRoutes},
+};
+
+const NodeSpec& node_spec(std::string_view name) {
+  for (const auto& spec : kNodes) {
+    if (name == spec.name) return spec;
+  }
+  throw std::logic_error("no such node");  // the tables above disagree
 }
 
-py::object compile_graph(py::module_& m, py::object self) {
+// The node's callable: a module function, the picker's invoke or a new step's invoke.
+py::object node_callable(py::object self, const NodeSpec& spec) {
+  switch (spec.make) {
+    case Make::kFunction:
+      return global(spec.callable);
+    case Make::kPicker:
+      return self.attr("relevant_table_picker").attr("invoke");
+    case Make::kDbStep:
+    case Make::kModelStep:
+      break;
+  }
+  py::dict collaborators;
+  if (spec.make == Make::kDbStep) collaborators["db"] = self.attr("db");
+  if (spec.model != nullptr) collaborators["model"] = self.attr(spec.model);
+  return global(spec.callable)(**collaborators).attr("invoke");
+}
+
+py::object compile_graph(py::object self) {
   py::object graph = self.attr("graph");
-  py::object db = self.attr("db");
-  // A step's invoke: built with the database and, when named, the SQLGraph model it uses.
-  auto db_step = [&](const char* class_name, const char* model = nullptr) -> py::object {
-    py::dict collaborators;
-    collaborators["db"] = db;
-    if (model != nullptr) collaborators["model"] = self.attr(model);
-    return global(m, class_name)(**collaborators).attr("invoke");
-  };
-  auto model_step = [&](const char* class_name, const char* model) -> py::object {
-    return global(m, class_name)(py::arg("model") = self.attr(model)).attr("invoke");
-  };
-  py::object end = global(m, "END");
-
-  graph.attr("add_node")("init_node", global(m, "initialisation"));
-  graph.attr("set_entry_point")("init_node");
-  graph.attr("add_node")("table_names_lookup_node", db_step("TableNamesLookup"));
-  graph.attr("add_edge")("init_node", "table_names_lookup_node");
-  graph.attr("add_node")("relevant_table_names_node",
-                         self.attr("relevant_table_picker").attr("invoke"));
-  graph.attr("add_edge")("table_names_lookup_node", "relevant_table_names_node");
-  graph.attr("add_node")("relevant_schemas_node", db_step("RelevantSchemas"));
-  graph.attr("add_edge")("relevant_table_names_node", "relevant_schemas_node");
-  graph.attr("add_node")("sql_generation_node", db_step("SQLGeneration", "sql_generation_model"));
-  graph.attr("add_edge")("relevant_schemas_node", "sql_generation_node");
-  graph.attr("add_node")("rewrite_query_node", db_step("RewriteQuery", "pandas_ai_model"));
-  graph.attr("add_edge")("rewrite_query_node", "relevant_table_names_node");
-  graph.attr("add_node")("sql_syntax_checker_node",
-                         db_step("SQLSyntaxChecker", "relevant_tables_model"));
-  graph.attr("add_edge")("sql_generation_node", "sql_syntax_checker_node");
-  graph.attr("add_node")("sql_execution_node", db_step("SQLExecution"));
-  graph.attr("add_edge")("sql_syntax_checker_node", "sql_execution_node");
-  graph.attr("add_node")("pandas_generator_node",
-                         model_step("PandasGenerator", "pandas_code_model"));
-  graph.attr("add_node")("pandas_executor_node", model_step("PandasExecutor", "pandas_ai_model"));
-  graph.attr("add_edge")("pandas_generator_node", "pandas_executor_node");
-  graph.attr("add_node")("final_response_generation_node",
-                         model_step("GenerateResponse", "response_model"));
-  graph.attr("add_edge")("final_response_generation_node", end);
-  graph.attr("add_edge")("pandas_executor_node", "final_response_generation_node");
-  graph.attr("add_node")("pandas_error_handler_node", global(m, "handle_pandas_error"));
-  graph.attr("add_conditional_edges")(
-      "pandas_executor_node", global(m, "pandas_execution_condition"),
-      outcome_map({{"final_response", "final_response_generation_node"},
-                   {"pandas_execution_error", "pandas_error_handler_node"}}));
-  graph.attr("add_node")("sql_error_handler_node", global(m, "handle_sql_error"));
-  graph.attr("add_conditional_edges")(
-      "sql_execution_node", global(m, "sql_execution_condition"),
-      outcome_map({{"pandas_generation", "pandas_generator_node"},
-                   {"sql_execution_error", "sql_error_handler_node"}}));
-  graph.attr("add_conditional_edges")(
-      "sql_error_handler_node", global(m, "sql_error_handler_condition"),
-      outcome_map({{"regenerate_sql_query", "sql_generation_node"},
-                   {"terminal_failure_response", "final_response_generation_node"},
-                   {"rewrite_query", "rewrite_query_node"}}));
-  graph.attr("add_conditional_edges")(
-      "pandas_error_handler_node", global(m, "pandas_error_handler_condition"),
-      outcome_map({{"regenerate_pandas_code", "pandas_generator_node"},
-                   {"terminal_failure_response", "final_response_generation_node"}}));
+  for (const auto& step : kWiring) {
+    switch (step.wire) {
+      case Wire::kNode:
+        graph.attr("add_node")(step.from, node_callable(self, node_spec(step.from)));
+        break;
+      case Wire::kEntry:
+        graph.attr("set_entry_point")(step.from);
+        break;
+      case Wire::kEdge:
+        graph.attr("add_edge")(step.from, step.to ? py::object(py::str(step.to)) : global("END"));
+        break;
+      case Wire::kConditional: {
+        py::dict routes;
+        for (const auto& route : step.routes) routes[route.outcome] = route.node;
+        graph.attr("add_conditional_edges")(step.from, global(step.condition), routes);
+        break;
+      }
+    }
+  }
   return graph.attr("compile")();
 }
 
@@ -149,10 +234,10 @@ py::bytes draw_png_locally(py::object drawable) {
 // Sets the attributes in their documented order; `make_model` builds one chat model and
 // `make_picker` the relevant-table picker.
 template <typename MakeModel, typename MakePicker>
-void initialise(py::module_& m, py::object self, py::object custom_sql_db, MakeModel&& make_model,
+void initialise(py::object self, py::object custom_sql_db, MakeModel&& make_model,
                 MakePicker&& make_picker) {
   self.attr("db") = custom_sql_db;
-  self.attr("graph") = global(m, "StateGraph")(global(m, "SQLState"));
+  self.attr("graph") = global("StateGraph")(global("SQLState"));
   self.attr("runnable_config") = self.attr("_config_graph")();
   for (const auto& spec : kModels) self.attr(spec.attribute) = make_model(spec);
   self.attr("relevant_table_picker") = make_picker();
@@ -172,14 +257,13 @@ py::dict sampling_settings(const ModelSpec& spec, double timeout) {
 
 // The question graph over any OpenAI-compatible server, for the command line: ChatOpenAI
 // models and an openai.OpenAI picker client with the same per-model settings.
-py::object openai_graph(py::module_& m, py::object custom_sql_db, py::object small_model,
+py::object openai_graph(py::object graph_class, py::object custom_sql_db, py::object small_model,
                         py::object large_model, py::object base_url, py::object api_key) {
-  py::object graph_class = global(m, "SQLGraph");
   py::object self = py::module_::import("builtins").attr("object").attr("__new__")(graph_class);
   double timeout = common::model_timeout();
   py::object chat_openai = py::module_::import("langchain_openai").attr("ChatOpenAI");
   initialise(
-      m, self, custom_sql_db,
+      self, custom_sql_db,
       [&](const ModelSpec& spec) {
         return chat_openai(**sampling_settings(spec, timeout),
                            py::arg("model") = spec.large ? large_model : small_model,
@@ -189,8 +273,8 @@ py::object openai_graph(py::module_& m, py::object custom_sql_db, py::object sma
         py::object client = py::module_::import("openai").attr("OpenAI")(
             py::arg("base_url") = base_url, py::arg("api_key") = api_key,
             py::arg("timeout") = timeout);
-        return py::module_::import("norviai.function_calling.base")
-            .attr("_picker_with_client")(client, small_model, custom_sql_db);
+        return global("RelevantTablePicker")
+            .attr("_from_client")(client, small_model, custom_sql_db);
       });
   return self;
 }
@@ -198,49 +282,46 @@ py::object openai_graph(py::module_& m, py::object custom_sql_db, py::object sma
 }  // namespace
 
 void define_graph(py::module_& m) {
+  module_ref.set(m);
   // Marks "tags not given", since None must be refused like any other non-list.
   py::object default_tags = py::module_::import("builtins").attr("object")();
   common::ClassBuilder(m, "SQLGraph", py::module_::import("builtins").attr("object"))
       .method(
           "__init__", "custom_sql_db, config_35, config_4",
-          [m](py::object self, py::object custom_sql_db, py::object config_35,
-              py::object config_4) mutable {
+          [](py::object self, py::object custom_sql_db, py::object config_35, py::object config_4) {
             py::dict small_settings = config_35.attr("__dict__");
             py::dict large_settings = config_4.attr("__dict__");
             double timeout = common::model_timeout();
             initialise(
-                m, self, custom_sql_db,
+                self, custom_sql_db,
                 [&](const ModelSpec& spec) {
-                  return global(m, "AzureChatOpenAI")(
-                      **(spec.large ? large_settings : small_settings),
-                      **sampling_settings(spec, timeout));
+                  return global("AzureChatOpenAI")(**(spec.large ? large_settings : small_settings),
+                                                   **sampling_settings(spec, timeout));
                 },
                 [&] {
-                  return global(m, "RelevantTablePicker")(py::arg("config") = config_35,
-                                                          py::arg("db") = custom_sql_db);
+                  return global("RelevantTablePicker")(py::arg("config") = config_35,
+                                                       py::arg("db") = custom_sql_db);
                 });
           },
           py::arg("custom_sql_db"), py::arg("config_35"), py::arg("config_4"))
       .method(
           "_config_graph",
           "metadata=None, tags=['askflow'], max_concurrency=20, recursion_limit=50",
-          [m, default_tags](py::object /*self*/, py::object metadata, py::object tags,
-                            py::object max_concurrency, py::object recursion_limit) mutable {
+          [default_tags](py::object /*self*/, py::object metadata, py::object tags,
+                         py::object max_concurrency, py::object recursion_limit) mutable {
             if (tags.is(default_tags)) {
               // A fresh list per call, so that no caller can change the default for others.
               py::list askflow_tag;
               askflow_tag.append("askflow");
               tags = askflow_tag;
             }
-            return make_runnable_config(m, metadata, tags, max_concurrency, recursion_limit);
+            return make_runnable_config(metadata, tags, max_concurrency, recursion_limit);
           },
           py::arg("metadata") = py::none(), py::arg("tags") = default_tags,
           py::arg("max_concurrency") = 20, py::arg("recursion_limit") = 50)
       .method(
           "_compile_graph", "runnable_config",
-          [m](py::object self, py::object /*runnable_config*/) mutable {
-            return compile_graph(m, self);
-          },
+          [](py::object self, py::object /*runnable_config*/) { return compile_graph(self); },
           py::arg("runnable_config"))
       .method(
           "invoke", "inputs",
@@ -250,9 +331,11 @@ void define_graph(py::module_& m) {
                 self.attr("compiled_graph")
                     .attr("invoke")(inputs, py::arg("config") = self.attr("runnable_config"));
             if (!final_state.is_none() && !py::isinstance<py::dict>(final_state)) {
-              throw py::type_error(
+              common::raise_error(
+                  PyExc_TypeError,
                   "The final state must be of type 'dict', got '" +
-                  std::string(py::str(py::type::handle_of(final_state).attr("__name__"))) + "'");
+                      std::string(py::str(py::type::handle_of(final_state).attr("__name__"))) +
+                      "'");
             }
             return final_state;
           },
@@ -281,12 +364,21 @@ void define_graph(py::module_& m) {
           },
           py::arg("visualization_type") = "ascii",
           py::arg("save_graph_path") = "graph_visualization.png")
+      .class_method(
+          "_from_openai_server",
+          {"custom_sql_db, small_model, large_model, base_url, api_key",
+           "The question graph over any OpenAI-compatible server, for the command line:\n"
+           "ChatOpenAI models and an openai.OpenAI picker client with the same per-model\n"
+           "settings as the Azure constructor. Applications use the Azure constructor."},
+          &openai_graph, py::arg("custom_sql_db"), py::arg("small_model"), py::arg("large_model"),
+          py::arg("base_url"), py::arg("api_key"))
       .finish();
+  // The command line's name for the class method.
   common::def_signed(
       m, "_openai_graph", "custom_sql_db, small_model, large_model, base_url, api_key",
-      [m](py::object db, py::object small, py::object large, py::object base_url,
-          py::object api_key) mutable {
-        return openai_graph(m, db, small, large, base_url, api_key);
+      [](py::object db, py::object small, py::object large, py::object base_url,
+         py::object api_key) {
+        return global("SQLGraph").attr("_from_openai_server")(db, small, large, base_url, api_key);
       },
       py::arg("custom_sql_db"), py::arg("small_model"), py::arg("large_model"), py::arg("base_url"),
       py::arg("api_key"));

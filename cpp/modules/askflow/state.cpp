@@ -2,10 +2,13 @@
 // evaluated by langgraph in this module's namespace, which is why the module imports
 // operator and the typing names.
 #include "modules/askflow/askflow.hpp"
+#include "modules/common/contract.hpp"
 
 namespace norviai::askflow {
 
 namespace {
+
+namespace key = contract::key;
 
 struct StateKey {
   const char* name;
@@ -13,32 +16,32 @@ struct StateKey {
 };
 
 constexpr StateKey kStateKeys[] = {
-    {"user_question", "str"},
-    {"follow_up_question", "Annotated[List[str], operator.concat]"},
-    {"schemas_from_relevant_tables", "str"},
-    {"table_names_from_db", "list[Dict[str, str]]"},
-    {"relevant_tables", "List[str]"},
-    {"generated_sql_query", "Annotated[List[str], operator.concat]"},
-    {"sql_generation_prompt_type", "str"},
-    {"execution_success", "bool"},
-    {"execution_error", "Annotated[List[str], operator.concat]"},
-    {"sql_execution_result", "Annotated[List[str], operator.concat]"},
-    {"pandas_code", "str"},
-    {"use_pandas_ai_flag", "bool"},
+    {key::kUserQuestion, "str"},
+    {key::kFollowUpQuestion, "Annotated[List[str], operator.concat]"},
+    {key::kSchemasFromRelevantTables, "str"},
+    {key::kTableNamesFromDb, "list[Dict[str, str]]"},
+    {key::kRelevantTables, "List[str]"},
+    {key::kGeneratedSqlQuery, "Annotated[List[str], operator.concat]"},
+    {key::kSqlGenerationPromptType, "str"},
+    {key::kExecutionSuccess, "bool"},
+    {key::kExecutionError, "Annotated[List[str], operator.concat]"},
+    {key::kSqlExecutionResult, "Annotated[List[str], operator.concat]"},
+    {key::kPandasCode, "str"},
+    {key::kUsePandasAiFlag, "bool"},
     // Python 3.11 evaluates the union text, so the annotation keeps its natural form.
-    {"image_path", "str | None"},
-    {"python_executed_output", "str"},
-    {"save_path", "str"},
-    {"final_response", "str"},
-    {"iteration_count", "Annotated[int, operator.add]"},
-    {"iteration_count_pandas", "Annotated[int, operator.add]"},
-    {"rewrite_count", "int"},
-    {"rewritten_question", "str"},
-    {"max_iterations", "int"},
-    {"max_iterations_pandas", "int"},
-    {"python_execution_success", "bool"},
-    {"python_error_message", "str"},
-    {"pandas_generation_prompt_type", "str"},
+    {key::kImagePath, "str | None"},
+    {key::kPythonExecutedOutput, "str"},
+    {key::kSavePath, "str"},
+    {key::kFinalResponse, "str"},
+    {key::kIterationCount, "Annotated[int, operator.add]"},
+    {key::kIterationCountPandas, "Annotated[int, operator.add]"},
+    {key::kRewriteCount, "int"},
+    {key::kRewrittenQuestion, "str"},
+    {key::kMaxIterations, "int"},
+    {key::kMaxIterationsPandas, "int"},
+    {key::kPythonExecutionSuccess, "bool"},
+    {key::kPythonErrorMessage, "str"},
+    {key::kPandasGenerationPromptType, "str"},
 };
 
 }  // namespace

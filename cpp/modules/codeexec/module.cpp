@@ -20,7 +20,7 @@ constexpr const char* kDefaultPackages[] = {"matplotlib",  "scikit-learn", "nump
 // Recursive: executed code sees execute_code in its namespace and may call it.
 std::recursive_mutex execution_mutex;
 
-py::module_ module_handle() { return py::reinterpret_borrow<py::module_>(module_ref.get()); }
+py::module_ module_handle() { return module_ref.module(); }
 
 // Runs one pip process per package in order; raises RuntimeError naming every failed one.
 void install_dependencies(py::object dependencies) {
@@ -36,19 +36,22 @@ void install_dependencies(py::object dependencies) {
   // Reported after the loop, so one failure does not keep the others from being tried.
   if (py::len(failures) > 0) {
     py::object names = py::str(", ").attr("join")(failures);
-    py::set_error(PyExc_RuntimeError, py::str("pip install failed for: {}").format(names));
-    throw py::error_already_set();
+    py_common::raise_error(PyExc_RuntimeError,
+                           py::str("pip install failed for: {}").format(names).cast<std::string>());
   }
 }
 
 void safe_install_modules(py::object module_names) {
-  try {
-    install_dependencies(module_names);
-    py::print(py::str("Installation successful."));
-  } catch (py::error_already_set& error) {
-    if (!error.matches(PyExc_Exception)) throw;
-    py::print(py::str("An error occurred during installation: {}").format(error.value()));
-  }
+  py_common::except_exception(
+      [&] {
+        install_dependencies(module_names);
+        py::print(py::str("Installation successful."));
+        return py::none();
+      },
+      [](py::object error) {
+        py::print(py::str("An error occurred during installation: {}").format(error));
+        return py::none();
+      });
 }
 
 void install_defaults() {

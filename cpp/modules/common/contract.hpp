@@ -32,8 +32,10 @@ inline constexpr const char* kMaxIterationsPandas = "max_iterations_pandas";
 inline constexpr const char* kPythonExecutionSuccess = "python_execution_success";
 inline constexpr const char* kPythonErrorMessage = "python_error_message";
 inline constexpr const char* kPandasGenerationPromptType = "pandas_generation_prompt_type";
-// Not a state key: the input key the steps read the original question under.
+// Not SQLState keys: the input key the analysis executor reads the original question under,
+// and the syntax verdict the syntax condition reads.
 inline constexpr const char* kOriginalQuestion = "original_question";
+inline constexpr const char* kIsValidSyntax = "is_valid_syntax";
 }  // namespace key
 
 // Graph node names.
@@ -85,6 +87,14 @@ inline constexpr const char* kSqlQueryInput = "SQLQueryInput";
 inline constexpr const char* kGenerationOutput = "GenerationOutput";
 inline constexpr const char* kSelectRelevantTables = "select_relevant_tables";
 }  // namespace tool
+
+// Fields of the structured-output models that are not also state keys.
+namespace field {
+inline constexpr const char* kSqlQuery = "sql_query";
+inline constexpr const char* kCode = "code";
+inline constexpr const char* kPandasAi = "pandas_ai";
+inline constexpr const char* kFinalAnswer = "final_answer";
+}  // namespace field
 
 // Texts the error handlers write when the repair limits are spent.
 namespace give_up {

@@ -16,8 +16,9 @@ std::string type_name(py::handle type) { return py::str(type.attr("__name__")); 
                                    bool none_allowed) {
   std::string expected_text = "'" + type_name(expected) + "'";
   if (none_allowed) expected_text += " or None";
-  throw py::type_error("Argument '" + std::string(parameter) + "' must be of type " +
-                       expected_text + ", got '" + type_name(py::type::handle_of(value)) + "'");
+  raise_error(PyExc_TypeError, "Argument '" + std::string(parameter) + "' must be of type " +
+                                   expected_text + ", got '" +
+                                   type_name(py::type::handle_of(value)) + "'");
 }
 
 }  // namespace
@@ -32,6 +33,18 @@ void require_exact_type_or_none(py::handle value, py::handle expected, const cha
   if (!value.is_none() && py::type::handle_of(value).ptr() != expected.ptr()) {
     raise_type_error(value, expected, parameter, true);
   }
+}
+
+void raise_error(py::handle type, const std::string& text) {
+  PyErr_SetObject(type.ptr(), py::str(text).ptr());
+  throw py::error_already_set();
+}
+
+py::object module_global(py::handle module, const char* name) {
+  py::dict globals = module.attr("__dict__");
+  if (!globals.contains(name))
+    raise_error(PyExc_NameError, std::string("name '") + name + "' is not defined");
+  return globals[name];
 }
 
 py::object import_from(const char* module, const char* name) {
@@ -103,8 +116,8 @@ double seconds_from_environment(const char* name, double fallback) {
       std::isfinite(seconds)) {
     return seconds;
   }
-  throw py::value_error(std::string(name) + " must be a positive number of seconds, got '" + text +
-                        "'");
+  raise_error(PyExc_ValueError,
+              std::string(name) + " must be a positive number of seconds, got '" + text + "'");
 }
 
 std::string package_path(const char* relative) {

@@ -1,7 +1,8 @@
-// Shared pybind11 helpers for the extension modules: exact type checks, imports,
-// star imports, and callables carrying CPython text signatures.
-// Every function here expects the GIL to be held; errors surface as Python exceptions
-// (py::error_already_set or the pybind11 exception types).
+// Shared pybind11 helpers for the extension modules: exact type checks, raising, module
+// globals, imports, star imports, callables carrying CPython text signatures, class building.
+// Returned objects are new strong references owned by the caller; ProcessRef holds its object
+// for the process. Every function here expects the GIL to be held; errors surface as Python
+// exceptions (py::error_already_set or the pybind11 exception types).
 #pragma once
 
 #include <pybind11/pybind11.h>
@@ -19,6 +20,13 @@ void require_exact_type(py::handle value, py::handle expected, const char* param
 
 // Same, accepting None as well.
 void require_exact_type_or_none(py::handle value, py::handle expected, const char* parameter);
+
+// Raises the Python exception `type` (an exception class) with message `text`.
+[[noreturn]] void raise_error(py::handle type, const std::string& text);
+
+// A global of `module`'s namespace as the module's code sees it now (callers may reassign it);
+// NameError "name '...' is not defined" when absent.
+py::object module_global(py::handle module, const char* name);
 
 // `from module import name`.
 py::object import_from(const char* module, const char* name);
@@ -87,6 +95,19 @@ class ClassBuilder {
     return *this;
   }
 
+  // A classmethod: `f` receives the class first; `parameters` is the text signature after `cls`.
+  template <typename F, typename... Extra>
+  ClassBuilder& class_method(const char* name, Signature signature, F&& f, const Extra&... extra) {
+    py::options options;
+    options.disable_function_signatures();
+    const char* parameters = signature.parameters;
+    std::string params = std::string("cls") + (*parameters ? ", " : "") + parameters;
+    auto text = signed_doc(name, {params.c_str(), signature.doc});
+    py::cpp_function fn(std::forward<F>(f), py::name(name), py::arg("cls"), extra..., text.c_str());
+    py::setattr(cls_, name, py::module_::import("builtins").attr("classmethod")(fn));
+    return *this;
+  }
+
   ClassBuilder& attr(const char* name, py::object value);
 
   // Recomputes abstract methods, exports the class from the module and returns it.
@@ -104,6 +125,8 @@ class ProcessRef {
  public:
   void set(py::handle value) { ptr_ = value.inc_ref().ptr(); }
   py::handle get() const { return ptr_; }
+  // The held object as a module, for module handles.
+  py::module_ module() const { return py::reinterpret_borrow<py::module_>(ptr_); }
 
  private:
   PyObject* ptr_ = nullptr;
@@ -113,13 +136,15 @@ class ProcessRef {
 py::object loguru_logger();
 
 // Runs body(); an error that Python's `except Exception` would catch goes to handler with the
-// exception object and handler's result is returned. KeyboardInterrupt and kin propagate.
+// exception object (its __traceback__ set, as `except ... as error` gives it) and handler's
+// result is returned. KeyboardInterrupt and kin propagate.
 template <typename Body, typename Handler>
 py::object except_exception(Body&& body, Handler&& handler) {
   try {
     return body();
   } catch (py::error_already_set& error) {
     if (!error.matches(PyExc_Exception)) throw;
+    if (error.trace()) PyException_SetTraceback(error.value().ptr(), error.trace().ptr());
     return handler(error.value());
   } catch (const py::builtin_exception& error) {
     error.set_error();

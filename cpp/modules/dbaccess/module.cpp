@@ -8,18 +8,17 @@ namespace {
 
 py_common::ProcessRef module_ref;
 
+constexpr const char* kConfigError =
+    "All parameters must be provided and 'port' must be an integer.";
+
 constexpr const char* kConfigNames[] = {"db_name", "db_user", "db_password", "db_host", "db_port"};
 
 void set_database_config(py::object name, py::object user, py::object password, py::object host,
                          py::object port) {
   for (const py::object& value : {name, user, password, host}) {
-    if (value.equal(py::none())) {
-      throw py::value_error("All parameters must be provided and 'port' must be an integer.");
-    }
+    if (value.equal(py::none())) py_common::raise_error(PyExc_ValueError, kConfigError);
   }
-  if (!py::isinstance<py::int_>(port)) {
-    throw py::value_error("All parameters must be provided and 'port' must be an integer.");
-  }
+  if (!py::isinstance<py::int_>(port)) py_common::raise_error(PyExc_ValueError, kConfigError);
   py::module_ m = module_handle();
   m.attr("db_name") = name;
   m.attr("db_user") = user;
@@ -45,15 +44,10 @@ py::list check_db_config_variables() {
 
 }  // namespace
 
-py::module_ module_handle() { return py::reinterpret_borrow<py::module_>(module_ref.get()); }
+py::module_ module_handle() { return module_ref.module(); }
 
 py::object config_value(const char* name) {
-  py::dict globals = module_handle().attr("__dict__");
-  if (!globals.contains(name)) {
-    PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
-    throw py::error_already_set();
-  }
-  return globals[name];
+  return py_common::module_global(module_ref.get(), name);
 }
 
 }  // namespace norviai::dbaccess

@@ -1,6 +1,7 @@
 // Internal interface of the norviai.askflow.flowsteps extension module: each area of the
 // module (models, routing, steps) registers its names through one function.
-// All functions expect the GIL; errors surface as Python exceptions.
+// The module object is held for the process; every py::object returned is a new reference
+// owned by the caller. All functions expect the GIL; errors surface as Python exceptions.
 #pragma once
 
 #include "modules/common/pyutil.hpp"

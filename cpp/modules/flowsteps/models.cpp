@@ -3,6 +3,7 @@
 #include <initializer_list>
 #include <utility>
 
+#include "modules/common/contract.hpp"
 #include "modules/flowsteps/flowsteps.hpp"
 
 namespace norviai::flowsteps {
@@ -29,26 +30,31 @@ void define_model(py::module_& m, const char* model_name, std::initializer_list<
 }  // namespace
 
 void define_models(py::module_& m) {
+  namespace key = contract::key;
+  namespace field = contract::field;
+  namespace tool = contract::tool;
   py::object builtins = py::module_::import("builtins");
   py::object str = builtins.attr("str");
   py::object boolean = builtins.attr("bool");
   py::object list_of_str = py::module_::import("typing").attr("List")[str];
 
-  define_model(m, "RelevantTablesOutput",
-               {{"relevant_tables", list_of_str, "List of relevant table names"}});
-  define_model(m, "RewriteQueryOutput", {{"rewritten_question", str, "Rewritten question"}});
-  define_model(m, "PandasCodeOutput",
-               {{"pandas_ai", boolean,
+  define_model(m, tool::kRelevantTablesOutput,
+               {{key::kRelevantTables, list_of_str, "List of relevant table names"}});
+  define_model(m, tool::kRewriteQueryOutput,
+               {{key::kRewrittenQuestion, str, "Rewritten question"}});
+  define_model(m, tool::kPandasCodeOutput,
+               {{field::kPandasAi, boolean,
                  "Whether question should answer by using pandas_ai or not. In case, the answer "
                  "can derive directly from sql_execution_result, False. If the answer involves "
                  "analysis/plotting/forecast then True."},
-                {"final_answer", boolean, "Final answer"},
-                {"follow_up_question", boolean, "Follow up question"}});
-  define_model(m, "PythonCodeInput", {{"code", str, "Python code to be executed"}});
-  define_model(m, "SQLQueryInput", {{"sql_query", str, "SQL query string to be executed"}});
-  define_model(m, "GenerationOutput",
-               {{"image_path", str, "image path generated if exists in context"},
-                {"final_response", str, "final response"}});
+                {field::kFinalAnswer, boolean, "Final answer"},
+                {key::kFollowUpQuestion, boolean, "Follow up question"}});
+  define_model(m, tool::kPythonCodeInput, {{field::kCode, str, "Python code to be executed"}});
+  define_model(m, tool::kSqlQueryInput,
+               {{field::kSqlQuery, str, "SQL query string to be executed"}});
+  define_model(m, tool::kGenerationOutput,
+               {{key::kImagePath, str, "image path generated if exists in context"},
+                {key::kFinalResponse, str, "final response"}});
 }
 
 }  // namespace norviai::flowsteps

@@ -1,5 +1,6 @@
 // norviai.askflow.flowsteps: the steps of the question graph, their structured-output
 // models, the first step and the routing between steps.
+#include "modules/common/contract.hpp"
 #include "modules/flowsteps/flowsteps.hpp"
 
 namespace norviai::flowsteps {
@@ -45,15 +46,10 @@ constexpr LibraryName kLibraryNames[] = {
 
 }  // namespace
 
-py::module_ module_handle() { return py::reinterpret_borrow<py::module_>(module_ref.get()); }
+py::module_ module_handle() { return module_ref.module(); }
 
 py::object module_global(const char* name) {
-  py::dict globals = module_handle().attr("__dict__");
-  if (!globals.contains(name)) {
-    PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
-    throw py::error_already_set();
-  }
-  return globals[name];
+  return py_common::module_global(module_ref.get(), name);
 }
 
 py::dict checked_state(py::handle state) {
@@ -68,8 +64,8 @@ py_common::ClassBuilder step_class(py::module_& m, const char* name) {
 double wall_clock() { return module_handle().attr("time").attr("time")().cast<double>(); }
 
 py::object current_question(py::dict state) {
-  py::object question = state["user_question"];
-  py::object rewritten = state["rewritten_question"];
+  py::object question = state[contract::key::kUserQuestion];
+  py::object rewritten = state[contract::key::kRewrittenQuestion];
   return py_common::truthy(rewritten) ? rewritten : question;
 }
 

@@ -2,6 +2,7 @@
 // (an isolated run, in analysis_run.cpp).
 #include <string>
 
+#include "modules/common/contract.hpp"
 #include "modules/flowsteps/flowsteps.hpp"
 
 namespace norviai::flowsteps {
@@ -9,32 +10,22 @@ namespace norviai::flowsteps {
 namespace {
 
 namespace common = norviai::py_common;
-
-// Correction prompt of the analysis-code steps (Python format: user_question, python_code, error).
-constexpr const char* kPythonCorrectionTemplate =
-    "The user asked the following question:\n"
-    "            {user_question}\n"
-    "\n"
-    "            You generated this python code:\n"
-    "            {python_code}\n"
-    "\n"
-    "            It fails with the following error:\n"
-    "            {error}\n"
-    "\n"
-    "            Fix the python code above and return the new python code:";
+namespace key = contract::key;
+namespace prompt_type = contract::prompt_type;
 
 py::object correction_template() {
-  return module_global("PromptTemplate").attr("from_template")(kPythonCorrectionTemplate);
+  return module_global("PromptTemplate")
+      .attr("from_template")(module_global("PYTHON_CORRECTION_TEMPLATE"));
 }
 
 py::object correction_prompt(py::handle prompt_template, py::dict state) {
-  return prompt_template.attr("format")(py::arg("user_question") = current_question(state),
-                                        py::arg("python_code") = state["pandas_code"],
-                                        py::arg("error") = state["python_error_message"]);
+  return prompt_template.attr("format")(py::arg(key::kUserQuestion) = current_question(state),
+                                        py::arg("python_code") = state[key::kPandasCode],
+                                        py::arg("error") = state[key::kPythonErrorMessage]);
 }
 
 py::dict code_update(py::handle self, py::object prompt) {
-  return reply_field(self, prompt, "code", "pandas_code");
+  return reply_field(self, prompt, contract::field::kCode, key::kPandasCode);
 }
 
 void define_pandas_generator(py::module_& m) {
@@ -42,7 +33,7 @@ void define_pandas_generator(py::module_& m) {
       .method(
           "__init__", "model",
           [](py::object self, py::object model) {
-            self.attr("model") = structured(model, "PythonCodeInput");
+            self.attr("model") = structured(model, contract::tool::kPythonCodeInput);
             self.attr("template") = chat_template(
                 {message_template("SystemMessagePromptTemplate", "PANDAS_SYSTEM_TEMPLATE", true),
                  message_template("HumanMessagePromptTemplate", "PANDAS_HUMAN_TEMPLATE", true)});
@@ -53,22 +44,21 @@ void define_pandas_generator(py::module_& m) {
               [](py::object self, py::object state_arg) -> py::object {
                 py::dict state = checked_state(state_arg);
                 py::object question = current_question(state);
-                py::object prompt_type = state["pandas_generation_prompt_type"];
-                if (prompt_type.equal(py::str("generation"))) {
+                py::object type = state[key::kPandasGenerationPromptType];
+                if (type.equal(py::str(prompt_type::kGeneration))) {
                   py::list pairs =
-                      zipped({state["generated_sql_query"], state["sql_execution_result"]});
+                      zipped({state[key::kGeneratedSqlQuery], state[key::kSqlExecutionResult]});
                   return self.attr("template")
-                      .attr("format_messages")(py::arg("original_question") = question,
+                      .attr("format_messages")(py::arg(key::kOriginalQuestion) = question,
                                                py::arg("zipped_queries_results") = pairs,
-                                               py::arg("save_path") = state["save_path"]);
+                                               py::arg(key::kSavePath) = state[key::kSavePath]);
                 }
-                if (prompt_type.equal(py::str("correction"))) {
+                if (type.equal(py::str(prompt_type::kCorrection))) {
                   return correction_prompt(self.attr("correction_template"), state);
                 }
-                PyErr_SetString(PyExc_UnboundLocalError,
-                                "cannot access local variable 'prompt' where it is not "
-                                "associated with a value");
-                throw py::error_already_set();
+                common::raise_error(PyExc_UnboundLocalError,
+                                    "cannot access local variable 'prompt' where it is not "
+                                    "associated with a value");
               })
       .method("invoke", kInvokeSignature,
               [](py::object self, py::object state, py::kwargs /*ignored*/) {
@@ -83,7 +73,7 @@ void define_pandas_correction(py::module_& m) {
       .method(
           "__init__", "model",
           [](py::object self, py::object model) {
-            self.attr("model") = structured(model, "PythonCodeInput");
+            self.attr("model") = structured(model, contract::tool::kPythonCodeInput);
             self.attr("template") = correction_template();
           },
           py::arg("model"))
@@ -116,17 +106,18 @@ void define_pandas_executor(py::module_& m) {
                 {message_template("HumanMessagePromptTemplate", "PANDAS_SYSTEM_TEMPLATE", true)});
           },
           py::arg("model"))
-      .method(
-          "generate_prompt", "state, /",
-          [](py::object self, py::object state_arg) {
-            py::dict state = checked_state(state_arg);
-            py::list triples = zipped({state["follow_up_question"], state["generated_sql_query"],
-                                       state["sql_execution_result"]});
-            return self.attr("template")
-                .attr("format_messages")(py::arg("original_question") = state["original_question"],
-                                         py::arg("zipped_queries_results") = triples,
-                                         py::arg("save_path") = state["save_path"]);
-          })
+      .method("generate_prompt", "state, /",
+              [](py::object self, py::object state_arg) {
+                py::dict state = checked_state(state_arg);
+                py::list triples =
+                    zipped({state[key::kFollowUpQuestion], state[key::kGeneratedSqlQuery],
+                            state[key::kSqlExecutionResult]});
+                return self.attr("template")
+                    .attr("format_messages")(
+                        py::arg(key::kOriginalQuestion) = state[key::kOriginalQuestion],
+                        py::arg("zipped_queries_results") = triples,
+                        py::arg(key::kSavePath) = state[key::kSavePath]);
+              })
       .method("invoke", kInvokeSignature,
               [](py::object /*self*/, py::object state_arg, py::kwargs /*ignored*/) {
                 py::dict state = checked_state(state_arg);

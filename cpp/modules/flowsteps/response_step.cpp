@@ -2,6 +2,7 @@
 // and the path of any plot.
 #include <string>
 
+#include "modules/common/contract.hpp"
 #include "modules/flowsteps/flowsteps.hpp"
 
 namespace norviai::flowsteps {
@@ -9,12 +10,44 @@ namespace norviai::flowsteps {
 namespace {
 
 namespace common = norviai::py_common;
+namespace key = contract::key;
 
 // format(value, ""), with a key no step has written shown as the empty text: the graph
 // reaches this step after give-ups that never ran the analysis steps.
 py::str text_of(py::dict state, const char* key) {
   if (!state.contains(key)) return py::str("");
   return builtins("format")(state[key], "");
+}
+
+// The prompt lays out what the run produced; the values are text already, so braces in them
+// reach the model as written.
+py::object final_response_prompt(py::dict state) {
+  py::str last_result("");
+  if (state.contains(key::kSqlExecutionResult)) {
+    py::object results = state[key::kSqlExecutionResult];
+    last_result = builtins("format")(results.attr("__getitem__")(-1), "");
+  }
+  return module_global("FINAL_RESPONSE_TEMPLATE")
+      .attr("format")(
+          py::arg(key::kUserQuestion) = text_of(state, key::kUserQuestion),
+          py::arg(key::kGeneratedSqlQuery) = text_of(state, key::kGeneratedSqlQuery),
+          py::arg(key::kSqlExecutionResult) = last_result,
+          py::arg(key::kPandasCode) = text_of(state, key::kPandasCode),
+          py::arg(key::kPythonExecutedOutput) = text_of(state, key::kPythonExecutedOutput));
+}
+
+py::dict generate_response(py::object self, py::object state_arg, py::kwargs /*ignored*/) {
+  py::dict state = checked_state(state_arg);
+  py::object logger = common::loguru_logger();
+  logger.attr("info")("Enter generate response");
+  double started = wall_clock();
+  py::object response = self.attr("model").attr("invoke")(final_response_prompt(state));
+  logger.attr("info")(py::str("Finish generating response, took ") +
+                      py::str(py::float_(wall_clock() - started)));
+  py::dict update;
+  update[key::kFinalResponse] = response.attr(key::kFinalResponse);
+  update[key::kImagePath] = response.attr(key::kImagePath);
+  return update;
 }
 
 }  // namespace
@@ -24,37 +57,10 @@ void define_response_step(py::module_& m) {
       .method(
           "__init__", "model",
           [](py::object self, py::object model) {
-            self.attr("model") = structured(model, "GenerationOutput");
+            self.attr("model") = structured(model, contract::tool::kGenerationOutput);
           },
           py::arg("model"))
-      .method("invoke", kInvokeSignature,
-              [](py::object self, py::object state_arg, py::kwargs /*ignored*/) {
-                py::dict state = checked_state(state_arg);
-                py::object logger = common::loguru_logger();
-                logger.attr("info")("Enter generate response");
-                double started = wall_clock();
-
-                py::str last_result("");
-                if (state.contains("sql_execution_result")) {
-                  py::object results = state["sql_execution_result"];
-                  last_result = builtins("format")(results.attr("__getitem__")(-1), "");
-                }
-                py::str prompt = py::str("User question: ") + text_of(state, "user_question") +
-                                 py::str("\nSQL query: ") + text_of(state, "generated_sql_query") +
-                                 py::str("\nSQL query result: ") + last_result +
-                                 py::str("\nPython code: ") + text_of(state, "pandas_code") +
-                                 py::str("\nPython executed result: ") +
-                                 text_of(state, "python_executed_output") +
-                                 py::str("\nUse the above result to address user's question.");
-
-                py::object response = self.attr("model").attr("invoke")(prompt);
-                logger.attr("info")(py::str("Finish generating response, took ") +
-                                    py::str(py::float_(wall_clock() - started)));
-                py::dict update;
-                update["final_response"] = response.attr("final_response");
-                update["image_path"] = response.attr("image_path");
-                return update;
-              })
+      .method("invoke", kInvokeSignature, &generate_response)
       .finish();
 }
 

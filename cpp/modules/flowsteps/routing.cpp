@@ -1,5 +1,6 @@
 // The first step of the graph and the routing between steps: conditions return an outcome
 // label, error handlers count attempts and switch the next generation to repair or give up.
+#include "modules/common/contract.hpp"
 #include "modules/flowsteps/flowsteps.hpp"
 
 namespace norviai::flowsteps {
@@ -7,6 +8,10 @@ namespace norviai::flowsteps {
 namespace {
 
 namespace common = norviai::py_common;
+namespace key = contract::key;
+namespace outcome = contract::outcome;
+namespace prompt_type = contract::prompt_type;
+namespace give_up = contract::give_up;
 
 constexpr const char* kStateSignature = "state, /";
 
@@ -20,102 +25,123 @@ py::str label_if(py::dict state, const char* key, const char* when_true, const c
   return py::str(common::truthy(state[key]) ? when_true : otherwise);
 }
 
+// What the SQL error handler does next and where its condition routes: repair the query while
+// attempts remain, then rewrite the question once, then give up. One decision for both, read
+// from whichever state each is given.
+enum class SqlRetry { kRegenerate, kRewrite, kGiveUp };
+
+SqlRetry sql_retry(py::dict state) {
+  py::object iteration_count = state[key::kIterationCount];
+  // rewrite_count is read only once a row's first comparison holds.
+  if (less(iteration_count, state[key::kMaxIterations]) &&
+      equal(state[key::kRewriteCount], zero())) {
+    return SqlRetry::kRegenerate;
+  }
+  if (equal(iteration_count, state[key::kMaxIterations]) &&
+      equal(state[key::kRewriteCount], zero())) {
+    return SqlRetry::kRewrite;
+  }
+  return SqlRetry::kGiveUp;
+}
+
+// Whether the analysis program gets another repair attempt.
+bool pandas_retry(py::dict state) {
+  return less(state[key::kIterationCountPandas], state[key::kMaxIterationsPandas]);
+}
+
 }  // namespace
 
 void define_initialisation(py::module_& m) {
   common::def_signed(m, "initialisation", "inputs, /", [](py::object inputs) {
     common::require_exact_type(inputs, reinterpret_cast<PyObject*>(&PyDict_Type), "inputs");
     auto state = py::reinterpret_borrow<py::dict>(inputs);
-    state["iteration_count"] = 0;
-    state["max_iterations"] = 5;
-    state["rewrite_count"] = 0;
-    state["rewritten_question"] = "";
-    state["generated_sql_query"] = py::list();
-    state["execution_error"] = py::list();
-    state["sql_execution_result"] = py::list();
-    state["pandas_generation_prompt_type"] = "generation";
+    state[key::kIterationCount] = 0;
+    state[key::kMaxIterations] = 5;
+    state[key::kRewriteCount] = 0;
+    state[key::kRewrittenQuestion] = "";
+    state[key::kGeneratedSqlQuery] = py::list();
+    state[key::kExecutionError] = py::list();
+    state[key::kSqlExecutionResult] = py::list();
+    state[key::kPandasGenerationPromptType] = prompt_type::kGeneration;
     // Nothing else seeds the analysis repair limit, and the pandas error handler reads it.
-    if (!state.contains("max_iterations_pandas")) state["max_iterations_pandas"] = 3;
+    if (!state.contains(key::kMaxIterationsPandas)) state[key::kMaxIterationsPandas] = 3;
     return inputs;
   });
 }
 
 void define_routing(py::module_& m) {
   common::def_signed(m, "sql_syntax_condition", kStateSignature, [](py::object state) {
-    return label_if(checked_state(state), "is_valid_syntax", "sql_execute", "sql_syntax_error");
+    return label_if(checked_state(state), key::kIsValidSyntax, outcome::kSqlExecute,
+                    outcome::kSqlSyntaxError);
   });
   common::def_signed(m, "sql_execution_condition", kStateSignature, [](py::object state) {
-    return label_if(checked_state(state), "execution_success", "pandas_generation",
-                    "sql_execution_error");
+    return label_if(checked_state(state), key::kExecutionSuccess, outcome::kPandasGeneration,
+                    outcome::kSqlExecutionError);
   });
   common::def_signed(m, "pandas_execution_condition", kStateSignature, [](py::object state) {
-    return label_if(checked_state(state), "python_execution_success", "final_response",
-                    "pandas_execution_error");
+    return label_if(checked_state(state), key::kPythonExecutionSuccess, outcome::kFinalResponse,
+                    outcome::kPandasExecutionError);
   });
   common::def_signed(m, "pandas_code_condition", kStateSignature, [](py::object state) {
-    return label_if(checked_state(state), "use_pandas_ai_flag", "use_pandas", "generate_response");
+    return label_if(checked_state(state), key::kUsePandasAiFlag, outcome::kUsePandas,
+                    outcome::kGenerateResponse);
   });
 
   common::def_signed(m, "handle_sql_error", kStateSignature, [](py::object state_arg) {
     py::dict state = checked_state(state_arg);
-    py::object iteration_count = state["iteration_count"];
-    py::object rewrite_count = state["rewrite_count"];
-    if (less(iteration_count, state["max_iterations"]) && equal(rewrite_count, zero())) {
-      py::dict update;
-      update["iteration_count"] = 1;
-      update["sql_generation_prompt_type"] = "correction";
-      return update;
+    // Both counters are required here (KeyError), even where the decision would not read them.
+    for (const char* name : {key::kIterationCount, key::kRewriteCount}) {
+      static_cast<void>(py::object(state[name]));
     }
-    if (equal(iteration_count, state["max_iterations"]) && equal(rewrite_count, zero())) {
-      state["iteration_count"] = 0;
-      py::dict update;
-      update["rewrite_count"] = 1;
-      return update;
+    py::dict update;
+    switch (sql_retry(state)) {
+      case SqlRetry::kRegenerate:
+        update[key::kIterationCount] = 1;
+        update[key::kSqlGenerationPromptType] = prompt_type::kCorrection;
+        break;
+      case SqlRetry::kRewrite:
+        state[key::kIterationCount] = 0;
+        update[key::kRewriteCount] = 1;
+        break;
+      case SqlRetry::kGiveUp: {
+        py::list results;
+        results.append(give_up::kSql);
+        update[key::kSqlExecutionResult] = results;
+        update[key::kIterationCount] = 0;
+        break;
+      }
     }
-    py::dict terminal_sql_query_dict;
-    py::list results;
-    results.append("SQL generation failed after max iterations");
-    terminal_sql_query_dict["sql_execution_result"] = results;
-    terminal_sql_query_dict["iteration_count"] = 0;
-    return terminal_sql_query_dict;
+    return update;
   });
 
-  common::def_signed(m, "sql_error_handler_condition", kStateSignature, [](py::object state_arg) {
-    py::dict state = checked_state(state_arg);
-    py::object iteration_count = state["iteration_count"];
-    // rewrite_count is read only once a row's first comparison holds.
-    if (less(iteration_count, state["max_iterations"]) && equal(state["rewrite_count"], zero())) {
-      return py::str("regenerate_sql_query");
+  common::def_signed(m, "sql_error_handler_condition", kStateSignature, [](py::object state) {
+    switch (sql_retry(checked_state(state))) {
+      case SqlRetry::kRegenerate:
+        return py::str(outcome::kRegenerateSqlQuery);
+      case SqlRetry::kRewrite:
+        return py::str(outcome::kRewriteQuery);
+      case SqlRetry::kGiveUp:
+        break;
     }
-    if (equal(iteration_count, state["max_iterations"]) && equal(state["rewrite_count"], zero())) {
-      return py::str("rewrite_query");
-    }
-    return py::str("terminal_failure_response");
+    return py::str(outcome::kTerminalFailureResponse);
   });
 
-  common::def_signed(m, "handle_pandas_error", kStateSignature, [](py::object state_arg) {
-    py::dict state = checked_state(state_arg);
-    if (less(state["iteration_count_pandas"], state["max_iterations_pandas"])) {
-      py::dict update;
-      update["iteration_count_pandas"] = 1;
-      update["pandas_generation_prompt_type"] = "correction";
-      return update;
+  common::def_signed(m, "handle_pandas_error", kStateSignature, [](py::object state) {
+    py::dict update;
+    if (pandas_retry(checked_state(state))) {
+      update[key::kIterationCountPandas] = 1;
+      update[key::kPandasGenerationPromptType] = prompt_type::kCorrection;
+    } else {
+      update[key::kPythonExecutedOutput] = give_up::kPython;
+      update[key::kIterationCountPandas] = 0;
     }
-    py::dict terminal_pandas_query_dict;
-    terminal_pandas_query_dict["python_executed_output"] =
-        "Python generation failed after max iterations";
-    terminal_pandas_query_dict["iteration_count_pandas"] = 0;
-    return terminal_pandas_query_dict;
+    return update;
   });
 
-  common::def_signed(m, "pandas_error_handler_condition", kStateSignature,
-                     [](py::object state_arg) {
-                       py::dict state = checked_state(state_arg);
-                       if (less(state["iteration_count_pandas"], state["max_iterations_pandas"])) {
-                         return py::str("regenerate_pandas_code");
-                       }
-                       return py::str("terminal_failure_response");
-                     });
+  common::def_signed(m, "pandas_error_handler_condition", kStateSignature, [](py::object state) {
+    return py::str(pandas_retry(checked_state(state)) ? outcome::kRegeneratePandasCode
+                                                      : outcome::kTerminalFailureResponse);
+  });
 }
 
 }  // namespace norviai::flowsteps

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "core/text_util.hpp"
+#include "modules/common/contract.hpp"
 #include "modules/flowsteps/flowsteps.hpp"
 
 namespace norviai::flowsteps {
@@ -10,30 +11,9 @@ namespace norviai::flowsteps {
 namespace {
 
 namespace common = norviai::py_common;
-
-constexpr const char* kGenerationSystemText =
-    "You are an agent designed to interact with a SQL database.\n"
-    "Given an input question, create a syntactically correct {dialect} query to run, then look "
-    "at the results of the query and return the answer.\n"
-    "Unless the user specifies a specific number of examples they wish to obtain, always limit "
-    "your query to at most 20 results.\n"
-    "You can order the results by a relevant column to return the most interesting examples in "
-    "the database.\n"
-    "Never query for all the columns from a specific table, only ask for the relevant columns "
-    "given the question.\n"
-    "You have access to tools for interacting with the database.\n"
-    "Only use the below tools. Only use the information returned by the below tools to construct "
-    "your final answer.\n"
-    "You MUST double check your query before executing it. If you get an error while executing "
-    "a query, rewrite the query and try again.\n"
-    "\n"
-    "DO NOT make any DML statements (INSERT, UPDATE, DELETE, DROP etc.) to the database.\n"
-    "\n"
-    "If the question does not seem related to the database, just return \"I don't know\" as the "
-    "answer.";
-
-constexpr const char* kGenerationUserText =
-    "{user_question}\n Schemas_from_relevant_tables: {schemas_from_relevant_tables}";
+namespace key = contract::key;
+namespace tool = contract::tool;
+namespace prompt_type = contract::prompt_type;
 
 // A list of names joined with a bare comma; any other value unchanged.
 py::object joined_if_list(py::handle names) {
@@ -58,7 +38,7 @@ void define_table_names_lookup(py::module_& m) {
       .method("invoke", kInvokeSignature,
               [](py::object self, py::object /*state*/, py::kwargs /*ignored*/) {
                 py::dict update;
-                update["table_names_from_db"] = self.attr("tool").attr("_run")();
+                update[key::kTableNamesFromDb] = self.attr("tool").attr("_run")();
                 return update;
               })
       .finish();
@@ -70,7 +50,7 @@ void define_relevant_table_names(py::module_& m) {
           "__init__", "db, model",
           [](py::object self, py::object db, py::object model) {
             self.attr("dialect") = db.attr("dialect");
-            self.attr("model") = structured(model, "RelevantTablesOutput");
+            self.attr("model") = structured(model, tool::kRelevantTablesOutput);
             self.attr("template") =
                 chat_template({message_template("SystemMessagePromptTemplate", "SQL_PREFIX"),
                                message_template("HumanMessagePromptTemplate",
@@ -81,12 +61,12 @@ void define_relevant_table_names(py::module_& m) {
               [](py::object self, py::object state_arg) {
                 py::dict state = checked_state(state_arg);
                 py::object question = current_question(state);
-                py::object names = joined_if_list(state["table_names_from_db"]);
+                py::object names = joined_if_list(state[key::kTableNamesFromDb]);
                 py::list messages =
                     self.attr("template")
                         .attr("format_messages")(py::arg("dialect") = self.attr("dialect"),
-                                                 py::arg("user_question") = question,
-                                                 py::arg("table_names_from_db") = names);
+                                                 py::arg(key::kUserQuestion) = question,
+                                                 py::arg(key::kTableNamesFromDb) = names);
                 // The tail is appended after formatting, so its braces reach the model as written.
                 py::object human = messages[1];
                 py::object content = human.attr("content");
@@ -96,8 +76,8 @@ void define_relevant_table_names(py::module_& m) {
               })
       .method("invoke", kInvokeSignature,
               [](py::object self, py::object state, py::kwargs /*ignored*/) {
-                return reply_field(self, self.attr("generate_prompt")(state), "relevant_tables",
-                                   "relevant_tables");
+                return reply_field(self, self.attr("generate_prompt")(state), key::kRelevantTables,
+                                   key::kRelevantTables);
               })
       .finish();
 }
@@ -108,7 +88,7 @@ void define_rewrite_query(py::module_& m) {
           "__init__", "db, model",
           [](py::object self, py::object db, py::object model) {
             self.attr("dialect") = db.attr("dialect");
-            self.attr("model") = structured(model, "RewriteQueryOutput");
+            self.attr("model") = structured(model, tool::kRewriteQueryOutput);
             self.attr("tool") = module_global("InfoSQLDatabaseTool")(py::arg("db") = db);
             self.attr("template") = chat_template(
                 {message_template("SystemMessagePromptTemplate", "REWRITE_QUESTION_TEMPLATE")});
@@ -117,16 +97,17 @@ void define_rewrite_query(py::module_& m) {
       .method("generate_prompt", "state, /",
               [](py::object self, py::object state_arg) {
                 py::dict state = checked_state(state_arg);
-                py::object names = joined_if_list(state["table_names_from_db"]);
+                py::object names = joined_if_list(state[key::kTableNamesFromDb]);
                 py::object schemas = self.attr("tool").attr("_run")(names);
                 return self.attr("template")
-                    .attr("format_messages")(py::arg("user_question") = state["user_question"],
-                                             py::arg("schemas_from_all_tables") = schemas);
+                    .attr("format_messages")(
+                        py::arg(key::kUserQuestion) = state[key::kUserQuestion],
+                        py::arg("schemas_from_all_tables") = schemas);
               })
       .method("invoke", kInvokeSignature,
               [](py::object self, py::object state, py::kwargs /*ignored*/) {
-                return reply_field(self, self.attr("generate_prompt")(state), "rewritten_question",
-                                   "rewritten_question");
+                return reply_field(self, self.attr("generate_prompt")(state),
+                                   key::kRewrittenQuestion, key::kRewrittenQuestion);
               })
       .finish();
 }
@@ -141,11 +122,11 @@ void define_relevant_schemas(py::module_& m) {
           py::arg("db"))
       .method("invoke", kInvokeSignature,
               [](py::object self, py::object state, py::kwargs /*ignored*/) {
-                py::object names = py::str(",").attr("join")(state["relevant_tables"]);
+                py::object names = py::str(",").attr("join")(state[key::kRelevantTables]);
                 py::object schemas = self.attr("tool").attr("_run")(py::arg("table_names") = names);
                 py::dict update;
-                update["sql_generation_prompt_type"] = "generation";
-                update["schemas_from_relevant_tables"] = schemas;
+                update[key::kSqlGenerationPromptType] = prompt_type::kGeneration;
+                update[key::kSchemasFromRelevantTables] = schemas;
                 return update;
               })
       .finish();
@@ -156,11 +137,11 @@ void define_sql_generation(py::module_& m) {
       .method(
           "__init__", "db, model",
           [](py::object self, py::object db, py::object model) {
-            self.attr("model") = structured(model, "SQLQueryInput");
+            self.attr("model") = structured(model, tool::kSqlQueryInput);
             self.attr("dialect") = db.attr("dialect");
-            self.attr("generate_template") =
-                chat_template({py::make_tuple("system", kGenerationSystemText),
-                               py::make_tuple("user", kGenerationUserText)});
+            self.attr("generate_template") = chat_template(
+                {py::make_tuple("system", module_global("SQL_GENERATION_SYSTEM_TEMPLATE")),
+                 py::make_tuple("user", module_global("SQL_GENERATION_HUMAN_TEMPLATE"))});
             self.attr("correct_template") = chat_template(
                 {message_template("SystemMessagePromptTemplate", "SQL_PREFIX"),
                  message_template("HumanMessagePromptTemplate", "CORRECT_SQL_TEMPLATE", true)});
@@ -169,20 +150,20 @@ void define_sql_generation(py::module_& m) {
       .method("generate_messages", "state, /",
               [](py::object self, py::object state_arg) -> py::object {
                 py::dict state = checked_state(state_arg);
-                py::object prompt_type = state["sql_generation_prompt_type"];
-                if (prompt_type.equal(py::str("generation"))) {
+                py::object type = state[key::kSqlGenerationPromptType];
+                if (type.equal(py::str(prompt_type::kGeneration))) {
                   return self.attr("generate_template")
                       .attr("format_messages")(py::arg("dialect") = self.attr("dialect"), **state);
                 }
-                if (prompt_type.equal(py::str("correction"))) {
+                if (type.equal(py::str(prompt_type::kCorrection))) {
                   py::list zipped_queries_errors =
-                      zipped({state["generated_sql_query"], state["sql_execution_result"]});
+                      zipped({state[key::kGeneratedSqlQuery], state[key::kSqlExecutionResult]});
                   return self.attr("correct_template")
                       .attr("format_messages")(
                           py::arg("dialect") = self.attr("dialect"),
                           py::arg("zipped_queries_errors") = zipped_queries_errors, **state);
                 }
-                throw py::value_error("Messages not generated correctly.");
+                common::raise_error(PyExc_ValueError, "Messages not generated correctly.");
               })
       .method("invoke", kInvokeSignature,
               [](py::object self, py::object state_arg, py::kwargs /*ignored*/) {
@@ -190,12 +171,12 @@ void define_sql_generation(py::module_& m) {
                 double started = wall_clock();
                 py::object messages = self.attr("generate_messages")(state_arg);
                 py::object response = self.attr("model").attr("invoke")(messages);
-                py::object query = response.attr("sql_query");
+                py::object query = response.attr(contract::field::kSqlQuery);
                 py::str elapsed = py::str(py::float_(wall_clock() - started));
                 common::loguru_logger().attr("info")(py::str("Invoke generate sql query tooks: ") +
                                                      elapsed);
                 py::dict update;
-                update["generated_sql_query"] = single(query);
+                update[key::kGeneratedSqlQuery] = single(query);
                 return update;
               })
       .finish();
@@ -212,7 +193,7 @@ void define_sql_syntax_checker(py::module_& m) {
           py::arg("db"), py::arg("model"))
       .method("invoke", kInvokeSignature,
               [](py::object self, py::object state, py::kwargs /*ignored*/) {
-                py::object queries = state["generated_sql_query"];
+                py::object queries = state[key::kGeneratedSqlQuery];
                 py::object last = queries.attr("__getitem__")(-1);
                 py::object checked = self.attr("tool").attr("_run")(py::arg("query") = last);
                 // Models like to wrap the query in a Markdown fence; the database cannot run that.
@@ -233,7 +214,7 @@ void define_sql_execution(py::module_& m) {
           py::arg("db"))
       .method("invoke", kInvokeSignature,
               [](py::object self, py::object state, py::kwargs /*ignored*/) {
-                py::object query = state["generated_sql_query"].attr("__getitem__")(-1);
+                py::object query = state[key::kGeneratedSqlQuery].attr("__getitem__")(-1);
                 py::dict update;
                 py::object result;
                 try {
@@ -242,17 +223,17 @@ void define_sql_execution(py::module_& m) {
                                                        py::arg("include_columns") = false);
                 } catch (py::error_already_set& error) {
                   if (!error.matches(module_global("SQLAlchemyError"))) throw;
-                  update["sql_execution_result"] = single(py::str(error.value()));
-                  update["execution_success"] = false;
+                  update[key::kSqlExecutionResult] = single(py::str(error.value()));
+                  update[key::kExecutionSuccess] = false;
                   return update;
                 }
                 if (common::truthy(result)) {
-                  update["sql_execution_result"] = single(result);
-                  update["execution_success"] = true;
-                  update["pandas_generation_prompt_type"] = "generation";
+                  update[key::kSqlExecutionResult] = single(result);
+                  update[key::kExecutionSuccess] = true;
+                  update[key::kPandasGenerationPromptType] = prompt_type::kGeneration;
                 } else {
-                  update["sql_execution_result"] = single(py::str("None"));
-                  update["execution_success"] = false;
+                  update[key::kSqlExecutionResult] = single(py::str("None"));
+                  update[key::kExecutionSuccess] = false;
                 }
                 return update;
               })

@@ -3,17 +3,18 @@
 // model run, so that the question's usage callback counts and prices it like every other call.
 #include <string>
 
+#include "modules/common/contract.hpp"
 #include "modules/common/pyutil.hpp"
 
 namespace {
 
 namespace py = pybind11;
 namespace common = norviai::py_common;
+namespace key = norviai::contract::key;
 
-constexpr const char* kToolName = "select_relevant_tables";
 common::ProcessRef module_ref;
 
-py::module_ module_handle() { return py::reinterpret_borrow<py::module_>(module_ref.get()); }
+py::module_ module_handle() { return module_ref.module(); }
 
 py::object os_path() { return py::module_::import("os").attr("path"); }
 
@@ -62,7 +63,7 @@ py::list get_tool_revant_tables() {
 }
 
 py::object relevant_tables_property(py::handle tool) {
-  return tool["function"]["parameters"]["properties"]["relevant_tables"];
+  return tool["function"]["parameters"]["properties"][key::kRelevantTables];
 }
 
 // Opens a chat-model run on the callback manager of the current context (the graph's
@@ -137,6 +138,70 @@ py::object model_result(py::handle reply, py::handle tool_call) {
                                    py::arg("llm_output") = llm_output);
 }
 
+// The picker's node: one forced call of the select_relevant_tables tool, reported to the
+// callback handlers as a chat-model run; returns the tool's arguments as parsed JSON.
+py::object invoke_picker(py::object self, py::object state) {
+  common::require_exact_type(state, reinterpret_cast<PyObject*>(&PyDict_Type), "state");
+  py::object question = state.attr("get")(key::kUserQuestion);
+  py::object table_names_from_db = state.attr("get")(key::kTableNamesFromDb).attr("split")(", ");
+  py::dict message;
+  message["role"] = "user";
+  message["content"] = question;
+  py::list message_text;
+  message_text.append(message);
+  py::object tools = self.attr("get_tools")(table_names_from_db);
+  py::object logger = common::loguru_logger();
+  logger.attr("debug")(py::str("Tools: ") + py::str(tools));
+
+  py::dict function;
+  function["name"] = norviai::contract::tool::kSelectRelevantTables;
+  py::dict tool_choice;
+  tool_choice["type"] = "function";
+  tool_choice["function"] = function;
+  py::dict request;
+  request["model"] = self.attr("model_name");
+  request["messages"] = message_text;
+  request["tools"] = tools;
+  request["tool_choice"] = tool_choice;
+  request["temperature"] = 0.0;
+  request["max_tokens"] = 800;
+  request["top_p"] = 0.95;
+  request["frequency_penalty"] = 0;
+  request["presence_penalty"] = 0;
+  request["stop"] = py::none();
+
+  py::dict invocation_params = request.attr("copy")();
+  invocation_params.attr("pop")("messages");
+  invocation_params["_type"] = "azure-openai-chat";
+  py::object run = start_model_run(message_text, invocation_params);
+  py::object reply;
+  py::object tool_call = py::none();
+  try {
+    reply = self.attr("client").attr("chat").attr("completions").attr("create")(**request);
+    py::object response_message = reply.attr("choices")[py::int_(0)].attr("message");
+    py::object tool_calls = response_message.attr("tool_calls");
+    if (!tool_calls.is_none() && py::len(tool_calls) > 0) tool_call = tool_calls[py::int_(0)];
+  } catch (py::error_already_set& error) {
+    run.attr("on_llm_error")(error.value());
+    throw;
+  }
+  run.attr("on_llm_end")(model_result(reply, tool_call));
+  // A reply without tool calls fails here, as indexing the empty list does.
+  py::object first_call =
+      reply.attr("choices")[py::int_(0)].attr("message").attr("tool_calls")[py::int_(0)];
+  py::object function_args =
+      py::module_::import("json").attr("loads")(first_call.attr("function").attr("arguments"));
+  logger.attr("debug")(py::str("Function_args: ") + py::str(function_args));
+  return function_args;
+}
+
+py::object picker_with_client(py::object picker_class, py::object client, py::object model_name,
+                              py::object db) {
+  py::object picker = py::module_::import("builtins").attr("object").attr("__new__")(picker_class);
+  attach(picker, client, model_name, db);
+  return picker;
+}
+
 void define_picker(py::module_& m) {
   common::ClassBuilder(m, "RelevantTablePicker", py::module_::import("builtins").attr("object"))
       .method(
@@ -168,65 +233,14 @@ void define_picker(py::module_& m) {
                 relevant["items"]["properties"]["table_name"]["enum"] = table_names_from_db;
                 return tools;
               })
-      .method(
-          "invoke", "state, /",
-          [](py::object self, py::object state) {
-            common::require_exact_type(state, reinterpret_cast<PyObject*>(&PyDict_Type), "state");
-            py::object question = state.attr("get")("user_question");
-            py::object table_names_from_db =
-                state.attr("get")("table_names_from_db").attr("split")(", ");
-            py::dict message;
-            message["role"] = "user";
-            message["content"] = question;
-            py::list message_text;
-            message_text.append(message);
-            py::object tools = self.attr("get_tools")(table_names_from_db);
-            py::object logger = common::loguru_logger();
-            logger.attr("debug")(py::str("Tools: ") + py::str(tools));
-
-            py::dict function;
-            function["name"] = kToolName;
-            py::dict tool_choice;
-            tool_choice["type"] = "function";
-            tool_choice["function"] = function;
-            py::dict request;
-            request["model"] = self.attr("model_name");
-            request["messages"] = message_text;
-            request["tools"] = tools;
-            request["tool_choice"] = tool_choice;
-            request["temperature"] = 0.0;
-            request["max_tokens"] = 800;
-            request["top_p"] = 0.95;
-            request["frequency_penalty"] = 0;
-            request["presence_penalty"] = 0;
-            request["stop"] = py::none();
-
-            py::dict invocation_params = request.attr("copy")();
-            invocation_params.attr("pop")("messages");
-            invocation_params["_type"] = "azure-openai-chat";
-            py::object run = start_model_run(message_text, invocation_params);
-            py::object reply;
-            py::object tool_call = py::none();
-            try {
-              reply =
-                  self.attr("client").attr("chat").attr("completions").attr("create")(**request);
-              py::object response_message = reply.attr("choices")[py::int_(0)].attr("message");
-              py::object tool_calls = response_message.attr("tool_calls");
-              if (!tool_calls.is_none() && py::len(tool_calls) > 0)
-                tool_call = tool_calls[py::int_(0)];
-            } catch (py::error_already_set& error) {
-              run.attr("on_llm_error")(error.value());
-              throw;
-            }
-            run.attr("on_llm_end")(model_result(reply, tool_call));
-            // A reply without tool calls fails here, as indexing the empty list does.
-            py::object first_call =
-                reply.attr("choices")[py::int_(0)].attr("message").attr("tool_calls")[py::int_(0)];
-            py::object function_args = py::module_::import("json").attr("loads")(
-                first_call.attr("function").attr("arguments"));
-            logger.attr("debug")(py::str("Function_args: ") + py::str(function_args));
-            return function_args;
-          })
+      .method("invoke", "state, /", &invoke_picker)
+      .class_method(
+          "_from_client",
+          {"client, model_name, db",
+           "The picker over any client with the openai client's chat.completions API,\n"
+           "for the command line's OpenAI-compatible servers. Applications use the Azure\n"
+           "constructor."},
+          &picker_with_client, py::arg("client"), py::arg("model_name"), py::arg("db"))
       .finish();
 }
 
@@ -255,16 +269,13 @@ PYBIND11_MODULE(base, m) {
   py::module_::import("builtins").attr("print")(py::str("using yaml in : ") + py::str(path));
 
   define_picker(m);
-  // For the command line's OpenAI-compatible servers: the same picker over an openai.OpenAI
-  // client. Applications use the Azure constructor.
+  // The command line's name for the class method.
   common::def_signed(
       m, "_picker_with_client", "client, model_name, db",
       [](py::object client, py::object model_name, py::object db) {
-        py::object picker_class = module_handle().attr("RelevantTablePicker");
-        py::object picker =
-            py::module_::import("builtins").attr("object").attr("__new__")(picker_class);
-        attach(picker, client, model_name, db);
-        return picker;
+        return module_handle()
+            .attr("RelevantTablePicker")
+            .attr("_from_client")(client, model_name, db);
       },
       py::arg("client"), py::arg("model_name"), py::arg("db"));
 }

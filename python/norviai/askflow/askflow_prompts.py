@@ -1,7 +1,9 @@
 """Prompt texts of the question graph.
 
 Python-format templates (braces are placeholders, literal braces are doubled):
-SQL_PREFIX, GET_RELEVANT_TABLE_NAMES_TEMPLATE and REWRITE_QUESTION_TEMPLATE.
+SQL_PREFIX, GET_RELEVANT_TABLE_NAMES_TEMPLATE, REWRITE_QUESTION_TEMPLATE,
+SQL_GENERATION_SYSTEM_TEMPLATE, SQL_GENERATION_HUMAN_TEMPLATE, PYTHON_CORRECTION_TEMPLATE and
+FINAL_RESPONSE_TEMPLATE.
 TAIL_GET_RELEVANT_TABLE_NAMES_TEMPLATE is appended after formatting, so its braces stay literal.
 jinja2 templates: PANDAS_SYSTEM_TEMPLATE, PANDAS_HUMAN_TEMPLATE and CORRECT_SQL_TEMPLATE.
 """
@@ -14,6 +16,10 @@ __all__ = [
     "PANDAS_SYSTEM_TEMPLATE",
     "PANDAS_HUMAN_TEMPLATE",
     "CORRECT_SQL_TEMPLATE",
+    "SQL_GENERATION_SYSTEM_TEMPLATE",
+    "SQL_GENERATION_HUMAN_TEMPLATE",
+    "PYTHON_CORRECTION_TEMPLATE",
+    "FINAL_RESPONSE_TEMPLATE",
 ]
 
 # Variables: dialect, user_question, table_names_from_db.
@@ -125,3 +131,53 @@ carefully: fix wrong table or column names using the schemas above, fix the synt
 {{ dialect }}, and if the query returned no rows, check the filter values against the sample rows \
 (letter case, spelling, date formats) and loosen conditions that are too strict. Write a single \
 read-only SELECT (or WITH ... SELECT) statement and return the query text only."""
+
+
+# System message of the first SQL generation. Variables: dialect.
+SQL_GENERATION_SYSTEM_TEMPLATE = """You are an agent designed to interact with a SQL database.
+Given an input question, create a syntactically correct {dialect} query to run, then look at the \
+results of the query and return the answer.
+Unless the user specifies a specific number of examples they wish to obtain, always limit your \
+query to at most 20 results.
+You can order the results by a relevant column to return the most interesting examples in the \
+database.
+Never query for all the columns from a specific table, only ask for the relevant columns given the \
+question.
+You have access to tools for interacting with the database.
+Only use the below tools. Only use the information returned by the below tools to construct your \
+final answer.
+You MUST double check your query before executing it. If you get an error while executing a \
+query, rewrite the query and try again.
+
+DO NOT make any DML statements (INSERT, UPDATE, DELETE, DROP etc.) to the database.
+
+If the question does not seem related to the database, just return "I don't know" as the answer."""
+
+# Human message of the first SQL generation. Variables: user_question,
+# schemas_from_relevant_tables.
+SQL_GENERATION_HUMAN_TEMPLATE = (
+    "{user_question}\n Schemas_from_relevant_tables: {schemas_from_relevant_tables}"
+)
+
+# Repair prompt of the analysis program. Variables: user_question, python_code, error.
+PYTHON_CORRECTION_TEMPLATE = """The user asked the following question:
+            {user_question}
+
+            You generated this python code:
+            {python_code}
+
+            It fails with the following error:
+            {error}
+
+            Fix the python code above and return the new python code:"""
+
+# The final answer's prompt, filled with str.format so that braces in the values stay as they
+# are. Variables: user_question, generated_sql_query, sql_execution_result (the last result
+# only), pandas_code, python_executed_output; each is the value's text, empty when the run
+# never wrote it.
+FINAL_RESPONSE_TEMPLATE = """User question: {user_question}
+SQL query: {generated_sql_query}
+SQL query result: {sql_execution_result}
+Python code: {pandas_code}
+Python executed result: {python_executed_output}
+Use the above result to address user's question."""
