@@ -130,11 +130,15 @@ void add_foreign_keys(
   }
 }
 
-std::shared_ptr<Catalogue> read_catalogue(py::handle connection, py::handle schema, bool views) {
+std::shared_ptr<Catalogue> read_catalogue(py::handle connection, py::handle schema, bool views,
+                                          const std::vector<std::string>& only) {
   auto catalogue = std::make_shared<Catalogue>();
   catalogue->views = views;
   catalogue->dialect = dialect_of(connection.attr("engine"));
   catalogue->schema = py::reinterpret_borrow<py::object>(schema);
+  // SQLite resolves a foreign key without referred columns through the referred table, and its
+  // catalogue costs next to nothing: it is always read whole.
+  if (catalogue->dialect != Dialect::kSqlite) catalogue->only = only;
   switch (catalogue->dialect) {
     case Dialect::kPostgresql:
       read_postgresql(connection, *catalogue);
@@ -154,6 +158,7 @@ std::shared_ptr<Catalogue> read_catalogue(py::handle connection, py::handle sche
           "SQL Server, not '" +
           connection.attr("engine").attr("dialect").attr("name").cast<std::string>() + "'");
   }
+  catalogue->only.clear();
   return catalogue;
 }
 

@@ -16,16 +16,18 @@ namespace {
 
 namespace common = norviai::py_common;
 
-// Tables in scope: the schema asked for, or every table visible on the search path.
-std::string scope_condition(py::handle schema, const char* cls, const char* ns) {
-  if (schema.is_none()) {
-    return std::string("pg_catalog.pg_table_is_visible(") + cls + ".oid) AND " + ns +
-           ".nspname <> 'pg_catalog'";
-  }
-  return std::string(ns) + ".nspname = :schema";
+// Tables in scope: the schema asked for, or every table visible on the search path; only the
+// tables named when some are.
+std::string scope_condition(const Catalogue& catalogue, const char* cls, const char* ns) {
+  std::string condition = catalogue.schema.is_none()
+                              ? std::string("pg_catalog.pg_table_is_visible(") + cls +
+                                    ".oid) AND " + ns + ".nspname <> 'pg_catalog'"
+                              : std::string(ns) + ".nspname = :schema";
+  if (!catalogue.only.empty()) condition += std::string(" AND ") + cls + ".relname = ANY(:names)";
+  return condition;
 }
 
-std::string columns_query(py::handle schema, bool has_generated, bool views) {
+std::string columns_query(const Catalogue& catalogue, bool has_generated) {
   // The element type stands in for an array type, so that arrays of enums resolve as SQLAlchemy
   // resolves them (by the name without "[]").
   return std::string(R"sql(
@@ -51,7 +53,8 @@ SELECT c.relname, a.attname,
          SELECT CAST(e.enumlabel AS text) FROM pg_catalog.pg_enum e
          WHERE e.enumtypid = et.oid ORDER BY e.enumsortorder) END,
        CASE WHEN et.typtype = 'd' THEN pg_catalog.format_type(et.typbasetype, et.typtypmod) END,
-       et.typnotnull, et.typdefault
+       et.typnotnull, et.typdefault,
+       CASE WHEN t.typtype = 'd' THEN 0 ELSE a.atttypid END
 FROM pg_catalog.pg_class c
 JOIN pg_catalog.pg_namespace n ON n.oid = c.relnamespace
 LEFT JOIN pg_catalog.pg_attribute a
@@ -67,11 +70,12 @@ LEFT JOIN pg_catalog.pg_description cd
   ON cd.objoid = c.oid AND cd.classoid = CAST('pg_catalog.pg_class' AS regclass)
   AND cd.objsubid = a.attnum
 WHERE c.relkind IN ('r', 'p', 'f')sql" +
-         (views ? ", 'v', 'm'" : "") + ") AND " + scope_condition(schema, "c", "n") + R"sql(
+         (catalogue.views ? ", 'v', 'm'" : "") + ") AND " + scope_condition(catalogue, "c", "n") +
+         R"sql(
 ORDER BY c.relname, a.attnum)sql";
 }
 
-std::string constraints_query(py::handle schema, bool has_nulls_not_distinct) {
+std::string constraints_query(const Catalogue& catalogue, bool has_nulls_not_distinct) {
   return std::string(R"sql(
 SELECT c.relname, k.conname, k.contype,
        ARRAY(SELECT CAST(a.attname AS text)
@@ -98,8 +102,31 @@ JOIN pg_catalog.pg_namespace n ON n.oid = c.relnamespace
 LEFT JOIN pg_catalog.pg_class r ON r.oid = k.confrelid
 LEFT JOIN pg_catalog.pg_namespace rn ON rn.oid = r.relnamespace
 WHERE k.contype IN ('p', 'u', 'f', 'c') AND c.relkind IN ('r', 'p', 'f') AND )sql" +
-         scope_condition(schema, "c", "n") + R"sql(
+         scope_condition(catalogue, "c", "n") + R"sql(
 ORDER BY c.relname, k.conname)sql";
+}
+
+// The table options the library reflects (parents, storage parameters, access method,
+// tablespace), for the tables that have any.
+std::string options_query(const Catalogue& catalogue) {
+  return std::string(R"sql(
+SELECT c.relname,
+       ARRAY(SELECT CAST(p.relname AS text) FROM pg_catalog.pg_inherits i
+             JOIN pg_catalog.pg_class p ON p.oid = i.inhparent
+             WHERE i.inhrelid = c.oid ORDER BY i.inhseqno),
+       c.reloptions,
+       CASE WHEN am.amname <> current_setting('default_table_access_method') THEN am.amname END,
+       ts.spcname
+FROM pg_catalog.pg_class c
+JOIN pg_catalog.pg_namespace n ON n.oid = c.relnamespace
+LEFT JOIN pg_catalog.pg_am am ON am.oid = c.relam
+LEFT JOIN pg_catalog.pg_tablespace ts ON ts.oid = c.reltablespace
+WHERE c.relkind IN ('r', 'p', 'f')sql") +
+         (catalogue.views ? ", 'v', 'm'" : "") + ") AND " + scope_condition(catalogue, "c", "n") +
+         R"sql(
+  AND (c.relispartition OR c.reloptions IS NOT NULL OR c.reltablespace <> 0
+       OR EXISTS (SELECT 1 FROM pg_catalog.pg_inherits i WHERE i.inhrelid = c.oid)
+       OR am.amname <> current_setting('default_table_access_method')))sql";
 }
 
 std::vector<std::string> split_arguments(const std::string& inner) {
@@ -274,10 +301,15 @@ void read_postgresql(py::handle connection, Catalogue& catalogue) {
   long long major = version.size() > 0 ? version[0].cast<long long>() : 0;
   py::dict parameters;
   if (!catalogue.schema.is_none()) parameters["schema"] = catalogue.schema;
+  if (!catalogue.only.empty()) {
+    py::list names;
+    for (const auto& name : catalogue.only) names.append(name);
+    parameters["names"] = names;
+  }
   PgTypes types(dialect);
 
-  for (const py::tuple& row : fetch_all(
-           connection, columns_query(catalogue.schema, major >= 12, catalogue.views), parameters)) {
+  for (const py::tuple& row :
+       fetch_all(connection, columns_query(catalogue, major >= 12), parameters)) {
     std::string table_name = text_of(row[0]);
     TableDef& table = catalogue.tables[table_name];
     table.name = table_name;
@@ -342,11 +374,12 @@ void read_postgresql(py::handle connection, Catalogue& catalogue) {
       }
     }
     column.comment = optional_text(row[10]);
+    column.type_oid = row[19].cast<long long>();
     table.columns.push_back(std::move(column));
   }
 
   for (const py::tuple& row :
-       fetch_all(connection, constraints_query(catalogue.schema, major >= 15), parameters)) {
+       fetch_all(connection, constraints_query(catalogue, major >= 15), parameters)) {
     auto found = catalogue.tables.find(text_of(row[0]));
     if (found == catalogue.tables.end()) continue;
     TableDef& table = found->second;
@@ -390,6 +423,27 @@ void read_postgresql(py::handle connection, Catalogue& catalogue) {
       if (common::truthy(row[13])) key.tail += " INITIALLY DEFERRED";
       table.foreign_keys.push_back(std::move(key));
     }
+  }
+
+  // Keyed as the library's reflection keys them; the DDL writer hands them to the dialect.
+  for (const py::tuple& row : fetch_all(connection, options_query(catalogue), parameters)) {
+    auto found = catalogue.tables.find(text_of(row[0]));
+    if (found == catalogue.tables.end()) continue;
+    py::list options;
+    if (!row[3].is_none()) options.append(py::make_tuple("postgresql_using", row[3]));
+    if (py::len(row[1]) > 0) {
+      options.append(py::make_tuple("postgresql_inherits", py::tuple(row[1])));
+    }
+    if (!row[2].is_none() && py::len(row[2]) > 0) {
+      py::dict with;
+      for (py::handle option : row[2]) {
+        py::list parts = option.attr("split")("=", 1);
+        with[parts[0]] = parts[1];
+      }
+      options.append(py::make_tuple("postgresql_with", with));
+    }
+    if (!row[4].is_none()) options.append(py::make_tuple("postgresql_tablespace", row[4]));
+    found->second.table_options = options;
   }
 }
 

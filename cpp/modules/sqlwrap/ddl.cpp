@@ -1,5 +1,6 @@
 // CREATE TABLE texts from the catalogue, laid out as SQLAlchemy's DDL compilers lay out a
 // reflected table: columns, then the primary key, foreign keys, unique and check constraints.
+#include <algorithm>
 #include <cctype>
 #include <string>
 #include <vector>
@@ -227,8 +228,13 @@ std::string DdlWriter::constraints(const TableDef& table) const {
   };
   std::vector<std::string> parts;
   if (!table.primary_key.empty()) {
-    parts.push_back(preamble(table.primary_key_name) + "PRIMARY KEY (" +
-                    quoted_list(table.primary_key) + ")");
+    // A reflected key lists its autoincrement column first, then the others in key order.
+    std::vector<std::string> key = table.primary_key;
+    if (const ColumnDef* first = autoincrement_column(table)) {
+      std::stable_partition(key.begin(), key.end(),
+                            [first](const std::string& name) { return name == first->name; });
+    }
+    parts.push_back(preamble(table.primary_key_name) + "PRIMARY KEY (" + quoted_list(key) + ")");
   }
   for (const auto& key : table.foreign_keys) {
     std::string remote = catalogue_.dialect == Dialect::kSqlite
@@ -249,13 +255,30 @@ std::string DdlWriter::constraints(const TableDef& table) const {
 }
 
 std::string DdlWriter::post_create(const TableDef& table) const {
-  if (catalogue_.dialect == Dialect::kMysql && table.mysql_options &&
-      py::len(table.mysql_options) > 0) {
-    // The library's own option printer, fed what its reflection would have collected.
+  if (!table.table_options || py::len(table.table_options) == 0) return table.post_create;
+  // The library's own option printer, fed what its reflection would have collected.
+  if (catalogue_.dialect == Dialect::kMysql) {
     py::object options = library().simple_namespace(
-        py::arg("kwargs") = py::dict(table.mysql_options),
+        py::arg("kwargs") = py::dict(table.table_options),
         py::arg("comment") = table.comment ? py::object(py::str(*table.comment)) : py::none());
     return ddl_compiler_.attr("post_create_table")(options).cast<std::string>();
+  }
+  if (catalogue_.dialect == Dialect::kPostgresql) {
+    py::dict postgresql;
+    for (const char* key :
+         {"partition_by", "with_oids", "with", "on_commit", "inherits", "using", "tablespace"}) {
+      postgresql[key] = py::none();
+    }
+    for (py::handle option : table.table_options) {
+      postgresql[py::str(option[py::int_(0)]).attr("removeprefix")("postgresql_")] =
+          option[py::int_(1)];
+    }
+    py::dict dialect_options;
+    dialect_options["postgresql"] = postgresql;
+    return ddl_compiler_
+        .attr("post_create_table")(
+            library().simple_namespace(py::arg("dialect_options") = dialect_options))
+        .cast<std::string>();
   }
   return table.post_create;
 }

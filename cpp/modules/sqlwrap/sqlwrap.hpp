@@ -63,6 +63,7 @@ struct ColumnDef {
   std::optional<std::string> computed;  // generation expression as the library prints it
   std::optional<bool> persisted;
   std::optional<std::string> comment;
+  long long type_oid = 0;  // PostgreSQL: the type OID a result column reports; 0 when unknown
 };
 
 struct ForeignKeyDef {
@@ -94,8 +95,8 @@ struct TableDef {
   std::vector<ForeignKeyDef> foreign_keys;
   std::vector<UniqueDef> uniques;
   std::vector<CheckDef> checks;
-  py::object mysql_options;  // list of (key, value) as MySQL reflection names table options
-  std::string post_create;   // table options already in SQL form (SQLite)
+  py::object table_options;  // list of (key, value) as reflection names them: mysql_…, postgresql_…
+  std::string post_create;  // table options already in SQL form (SQLite)
   std::optional<std::string> comment;
   std::optional<std::string> create_text;  // rendered once, on first use
 };
@@ -106,7 +107,8 @@ struct Catalogue {
   py::object schema;   // None or the wrapper's schema name
   bool views = false;  // views read too (the wrapper's view_support)
   std::map<std::string, TableDef> tables;
-  std::set<std::string> absent;  // usable names a fresh read did not find: not read again
+  std::set<std::string> absent;   // usable names a fresh read did not find: not read again
+  std::vector<std::string> only;  // while reading: the tables to read (empty: every table)
 };
 
 // Closes a SQLAlchemy connection when it goes out of scope (returning it to the pool); an error
@@ -128,8 +130,10 @@ class ConnectionGuard {
   py::object connection_;
 };
 
-// Reads the catalogue through `connection` (a SQLAlchemy Connection).
-std::shared_ptr<Catalogue> read_catalogue(py::handle connection, py::handle schema, bool views);
+// Reads the catalogue through `connection` (a SQLAlchemy Connection): the tables named in `only`,
+// or every table when it is empty (SQLite always reads every table).
+std::shared_ptr<Catalogue> read_catalogue(py::handle connection, py::handle schema, bool views,
+                                          const std::vector<std::string>& only = {});
 
 // One reader per engine family; each fills `catalogue.tables`.
 void read_postgresql(py::handle connection, Catalogue& catalogue);

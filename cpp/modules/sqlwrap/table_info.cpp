@@ -24,12 +24,36 @@ std::shared_ptr<Catalogue> cached_catalogue(py::object db) {
   return cached.cast<std::shared_ptr<Catalogue>>();
 }
 
-std::shared_ptr<Catalogue> load_catalogue(py::object db) {
-  ConnectionGuard connection(db.attr("_engine"));
-  auto catalogue = read_catalogue(connection.get(), db.attr("_schema"),
-                                  common::truthy(db.attr("_view_support")));
+// The catalogue entries of `wanted` that are not cached yet, read in bulk and added to the cache:
+// the whole catalogue when every usable table is wanted, else just those tables.
+std::shared_ptr<Catalogue> catalogue_for(py::object db, const std::vector<std::string>& wanted,
+                                         size_t usable_count) {
+  auto catalogue = cached_catalogue(db);
+  py::object engine = db.attr("_engine");
+  if (!catalogue) {
+    catalogue = std::make_shared<Catalogue>();
+    catalogue->dialect = dialect_of(engine);
+    catalogue->schema = db.attr("_schema");
+    catalogue->views = common::truthy(db.attr("_view_support"));
+    py::setattr(db, kCatalogueAttribute, py::cast(catalogue));
+  }
+  std::vector<std::string> missing;
+  for (const auto& name : wanted) {
+    if (!catalogue->tables.count(name) && !catalogue->absent.count(name)) missing.push_back(name);
+  }
+  if (missing.empty()) return catalogue;
+  ConnectionGuard connection(engine);
+  auto read = read_catalogue(connection.get(), catalogue->schema, catalogue->views,
+                             missing.size() >= usable_count ? std::vector<std::string>{} : missing);
   connection.get().attr("rollback")();
-  py::setattr(db, kCatalogueAttribute, py::cast(catalogue));
+  for (const auto& name : missing) {
+    auto found = read->tables.find(name);
+    if (found == read->tables.end()) {
+      catalogue->absent.insert(name);
+    } else {
+      catalogue->tables.emplace(name, std::move(found->second));
+    }
+  }
   return catalogue;
 }
 
@@ -39,86 +63,294 @@ std::string rstrip(std::string text) {
   return text;
 }
 
-// "3 rows from <table> table:" with the column names and up to n rows, each value its str()
-// cut to 100 characters, as SQLDatabase._get_sample_rows writes them. The SELECT is written here
-// rather than compiled per table; the values still pass through the columns' SQLAlchemy types.
-std::string sample_rows(py::object connection, const Catalogue& catalogue, const TableDef& table,
-                        long long count) {
-  const Library& lib = library();
-  py::object dialect = connection.attr("dialect");
-  py::object quote = dialect.attr("identifier_preparer").attr("quote");
-  std::vector<const ColumnDef*> columns;
-  std::string header, select_list;
-  for (const auto& column : table.columns) {
-    if (column.type.is_none()) continue;
-    columns.push_back(&column);
-    if (!header.empty()) {
-      header += "\t";
-      select_list += ", ";
-    }
-    header += column.name;
-    select_list += quote(column.name).cast<std::string>();
+// str(value)[:100], as SQLDatabase._get_sample_rows prints a value.
+void append_value(std::string& out, py::handle value) {
+  py::str text = py::str(value);
+  Py_ssize_t length = PyUnicode_GetLength(text.ptr());
+  py::object cut = text;
+  if (length > 100) {
+    cut = py::reinterpret_steal<py::object>(PyUnicode_Substring(text.ptr(), 0, 100));
+    if (!cut) throw py::error_already_set();
   }
-  std::string source = quote(table.name).cast<std::string>();
-  if (!catalogue.schema.is_none()) {
-    source = quote(catalogue.schema).cast<std::string>() + "." + source;
-  }
-  std::string sql =
-      catalogue.dialect == Dialect::kMssql
-          ? "SELECT TOP " + std::to_string(count) + " " + select_list + " FROM " + source
-          : "SELECT " + select_list + " FROM " + source + " LIMIT " + std::to_string(count);
-  // A type that wraps its column in SQL (a bitwise MySQL SET, SQLite JSONB) needs the compiled
-  // statement; so does nothing else.
-  bool compiled = false;
-  py::list typed_columns;
-  for (const ColumnDef* column : columns) {
-    py::object typed = lib.column(column->name, column->type);
-    py::object expression =
-        column->type.attr("dialect_impl")(dialect).attr("column_expression")(typed);
-    compiled |= !expression.is_none() && !expression.is(typed);
-    typed_columns.append(typed);
-  }
-  py::dict options;
-  options["no_parameters"] = true;
-  std::string rows;
-  try {
-    py::object result;
-    std::vector<py::object> processors(columns.size(), py::none());
-    if (compiled) {
-      py::object source_table =
-          lib.table(table.name, *typed_columns, py::arg("schema") = catalogue.schema);
-      result = connection.attr("execute")(lib.select(source_table).attr("limit")(count));
-    } else {
-      result = connection.attr("exec_driver_sql")(sql, py::arg("execution_options") = options);
-      py::object description = result.attr("cursor").attr("description");
-      for (size_t i = 0; i < columns.size(); ++i) {
-        py::object type_code = py::tuple(description[py::int_(i)])[1];
-        processors[i] = columns[i]->type.attr("dialect_impl")(dialect).attr("result_processor")(
-            dialect, type_code);
-      }
-    }
-    bool first_row = true;
-    py::slice first_hundred(0, 100, 1);
-    for (py::handle row : result.attr("fetchall")()) {
-      if (!first_row) rows += "\n";
-      first_row = false;
-      size_t i = 0;
-      for (py::handle raw : row) {
-        if (i) rows += "\t";
-        py::object value =
-            processors[i].is_none() ? py::reinterpret_borrow<py::object>(raw) : processors[i](raw);
-        rows += py::str(value)[first_hundred].cast<std::string>();
-        ++i;
-      }
-    }
-  } catch (py::error_already_set& error) {
-    // Some dialects report an empty table as a ProgrammingError; the library shows no rows.
-    if (!error.matches(lib.programming_error)) throw;
-    connection.attr("rollback")();
-    rows.clear();
-  }
-  return std::to_string(count) + " rows from " + table.name + " table:\n" + header + "\n" + rows;
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(cut.ptr(), &size);
+  if (data == nullptr) throw py::error_already_set();
+  out.append(data, static_cast<size_t>(size));
 }
+
+// One table's sample block: the table, the columns the library keeps, the rows once read.
+struct Sample {
+  const TableDef* table = nullptr;
+  std::vector<const ColumnDef*> columns;
+  std::vector<py::object> processors;  // the columns' SQLAlchemy result processors (None: none)
+  std::optional<std::string> rows;
+};
+
+std::string sample_text(const Sample& sample, long long count) {
+  std::string header;
+  for (size_t i = 0; i < sample.columns.size(); ++i) {
+    if (i) header += "\t";
+    header += sample.columns[i]->name;
+  }
+  return std::to_string(count) + " rows from " + sample.table->name + " table:\n" + header + "\n" +
+         sample.rows.value_or("");
+}
+
+class SampleReader {
+ public:
+  SampleReader(py::object connection, const Catalogue& catalogue, long long count)
+      : connection_(std::move(connection)),
+        catalogue_(catalogue),
+        count_(count),
+        dialect_(connection_.attr("dialect")),
+        quote_(dialect_.attr("identifier_preparer").attr("quote")) {}
+
+  // Fills every sample's rows: in bulk where the engine allows it, else one query per table.
+  void read(std::vector<Sample>& samples) {
+    std::vector<Sample*> bulk, single;
+    for (auto& sample : samples) (bulkable(sample) ? bulk : single).push_back(&sample);
+    size_t batch = catalogue_.dialect == Dialect::kSqlite ? kSqliteBatch : kPostgresqlBatch;
+    for (size_t begin = 0; begin < bulk.size(); begin += batch) {
+      std::vector<Sample*> part(bulk.begin() + begin,
+                                bulk.begin() + std::min(bulk.size(), begin + batch));
+      if (!read_batch(part)) single.insert(single.end(), part.begin(), part.end());
+    }
+    for (Sample* sample : single) read_one(*sample);
+  }
+
+ private:
+  static constexpr size_t kPostgresqlBatch = 250;
+  static constexpr size_t kSqliteBatch = 400;  // under SQLite's 500 compound terms
+
+  std::string source(const TableDef& table) const {
+    std::string name = quote_(table.name).cast<std::string>();
+    if (catalogue_.schema.is_none()) return name;
+    return quote_(catalogue_.schema).cast<std::string>() + "." + name;
+  }
+
+  std::string select_list(const Sample& sample) const {
+    std::string list;
+    for (const ColumnDef* column : sample.columns) {
+      if (!list.empty()) list += ", ";
+      list += quote_(column->name).cast<std::string>();
+    }
+    return list;
+  }
+
+  // Bulk reading needs the plain column values (no type wraps its column in SQL: a bitwise MySQL
+  // SET, SQLite JSONB) and, on PostgreSQL, each column's result type (domains report their base).
+  bool bulkable(const Sample& sample) const {
+    if (sample.columns.empty()) return false;
+    if (catalogue_.dialect != Dialect::kPostgresql && catalogue_.dialect != Dialect::kSqlite) {
+      return false;
+    }
+    for (const ColumnDef* column : sample.columns) {
+      if (catalogue_.dialect == Dialect::kPostgresql && column->type_oid == 0) return false;
+      if (wraps_column(*column)) return false;
+    }
+    return true;
+  }
+
+  bool wraps_column(const ColumnDef& column) const {
+    py::object typed = library().column(column.name, column.type);
+    py::object expression =
+        column.type.attr("dialect_impl")(dialect_).attr("column_expression")(typed);
+    return !expression.is_none() && !expression.is(typed);
+  }
+
+  py::object processor(const ColumnDef& column, py::handle type_code) const {
+    return column.type.attr("dialect_impl")(dialect_).attr("result_processor")(dialect_, type_code);
+  }
+
+  py::object run(const std::string& sql) const {
+    py::dict options;
+    options["no_parameters"] = true;
+    return connection_.attr("exec_driver_sql")(sql, py::arg("execution_options") = options);
+  }
+
+  // One statement for the batch, each member a per-table LIMIT select. PostgreSQL carries each
+  // row as the text of its record, whose fields are the columns' own output texts; the driver's
+  // caster for each column's type turns them into the values a plain select would give. SQLite
+  // values keep their storage class through a UNION ALL, so narrower rows are padded with NULL.
+  bool read_batch(const std::vector<Sample*>& part) {
+    bool postgresql = catalogue_.dialect == Dialect::kPostgresql;
+    size_t width = 0;
+    for (Sample* sample : part) width = std::max(width, sample->columns.size());
+    std::string sql;
+    for (size_t i = 0; i < part.size(); ++i) {
+      if (i) sql += " UNION ALL ";
+      std::string member = "SELECT " + select_list(*part[i]) + " FROM " + source(*part[i]->table) +
+                           " LIMIT " + std::to_string(count_);
+      if (postgresql) {
+        sql += "SELECT " + std::to_string(i) + ", CAST(s AS text) FROM (" + member + ") AS s";
+      } else {
+        sql += "SELECT " + std::to_string(i) + ", *";
+        for (size_t pad = part[i]->columns.size(); pad < width; ++pad) sql += ", NULL";
+        sql += " FROM (" + member + ")";
+      }
+    }
+    std::vector<py::object> rows;
+    try {
+      for (py::handle row : run(sql).attr("fetchall")()) {
+        rows.push_back(py::reinterpret_borrow<py::object>(row));
+      }
+    } catch (py::error_already_set& error) {
+      // A table that cannot be read this way (or an empty table some dialects report as an
+      // error) is read on its own, with the library's handling.
+      if (!error.matches(library().dbapi_error)) throw;
+      connection_.attr("rollback")();
+      return false;
+    }
+    py::object cursor;
+    if (postgresql) {
+      cursor = connection_.attr("connection").attr("dbapi_connection").attr("cursor")();
+    }
+    for (Sample* sample : part) {
+      sample->rows = std::string();
+      for (const ColumnDef* column : sample->columns) {
+        sample->processors.push_back(
+            processor(*column, postgresql ? py::object(py::int_(column->type_oid)) : py::none()));
+      }
+    }
+    std::vector<bool> first(part.size(), true), failed(part.size(), false);
+    std::vector<std::optional<std::string>> fields;
+    for (const py::object& row : rows) {
+      py::tuple values = as_tuple(row);
+      size_t index = values[0].cast<size_t>();
+      Sample& sample = *part.at(index);
+      if (failed[index]) continue;
+      if (postgresql && (!record_fields(values[1].cast<std::string>(), fields) ||
+                         fields.size() != sample.columns.size())) {
+        failed[index] = true;  // not a record text as expected: read this table alone
+        continue;
+      }
+      std::string& out = *sample.rows;
+      if (!first[index]) out += "\n";
+      first[index] = false;
+      for (size_t i = 0; i < sample.columns.size(); ++i) {
+        if (i) out += "\t";
+        py::object value;
+        if (postgresql) {
+          py::object text = fields[i] ? py::object(py::str(*fields[i])) : py::object(py::none());
+          value = cursor.attr("cast")(sample.columns[i]->type_oid, text);
+        } else {
+          value = values[i + 1];
+        }
+        if (!sample.processors[i].is_none()) value = sample.processors[i](value);
+        append_value(out, value);
+      }
+    }
+    if (cursor) cursor.attr("close")();
+    for (size_t i = 0; i < part.size(); ++i) {
+      if (failed[i]) read_one(*part[i]);
+    }
+    return true;
+  }
+
+  // The fields of a record's text, "(1,,\"a b\",\"x\"\"y\")": unquoted, empty (NULL), or quoted
+  // with doubled or backslashed quotes and backslashes.
+  static bool record_fields(const std::string& text, std::vector<std::optional<std::string>>& out) {
+    out.clear();
+    if (text.size() < 2 || text.front() != '(' || text.back() != ')') return false;
+    size_t i = 1;
+    const size_t end = text.size() - 1;
+    while (true) {
+      std::string field;
+      bool quoted = false;
+      while (i < end && text[i] != ',') {
+        if (text[i] == '"') {
+          quoted = true;
+          ++i;
+          while (true) {
+            if (i >= end) return false;
+            char ch = text[i];
+            if (ch == '\\') {
+              if (i + 1 >= end) return false;
+              field += text[i + 1];
+              i += 2;
+            } else if (ch == '"') {
+              if (i + 1 < end && text[i + 1] == '"') {
+                field += '"';
+                i += 2;
+              } else {
+                ++i;
+                break;
+              }
+            } else {
+              field += ch;
+              ++i;
+            }
+          }
+        } else {
+          field += text[i++];
+        }
+      }
+      out.push_back(field.empty() && !quoted ? std::nullopt : std::optional<std::string>(field));
+      if (i >= end) break;
+      ++i;  // the comma
+    }
+    return true;
+  }
+
+  // One table alone, as before bulk reading: the statement written here (or compiled where a
+  // type wraps its column), the values through the columns' SQLAlchemy types.
+  void read_one(Sample& sample) {
+    const Library& lib = library();
+    const TableDef& table = *sample.table;
+    bool compiled = false;
+    py::list typed_columns;
+    for (const ColumnDef* column : sample.columns) {
+      compiled |= wraps_column(*column);
+      typed_columns.append(lib.column(column->name, column->type));
+    }
+    std::string rows;
+    try {
+      py::object result;
+      std::vector<py::object> processors(sample.columns.size(), py::none());
+      if (compiled || sample.columns.empty()) {
+        py::object source_table =
+            lib.table(table.name, *typed_columns, py::arg("schema") = catalogue_.schema);
+        result = connection_.attr("execute")(lib.select(source_table).attr("limit")(count_));
+      } else {
+        std::string list = select_list(sample);
+        std::string sql =
+            catalogue_.dialect == Dialect::kMssql
+                ? "SELECT TOP " + std::to_string(count_) + " " + list + " FROM " + source(table)
+                : "SELECT " + list + " FROM " + source(table) + " LIMIT " + std::to_string(count_);
+        result = run(sql);
+        py::object description = result.attr("cursor").attr("description");
+        for (size_t i = 0; i < sample.columns.size(); ++i) {
+          processors[i] = processor(*sample.columns[i], py::tuple(description[py::int_(i)])[1]);
+        }
+      }
+      bool first_row = true;
+      for (py::handle row : result.attr("fetchall")()) {
+        if (!first_row) rows += "\n";
+        first_row = false;
+        size_t i = 0;
+        for (py::handle raw : row) {
+          if (i) rows += "\t";
+          py::object value = processors[i].is_none() ? py::reinterpret_borrow<py::object>(raw)
+                                                     : processors[i](raw);
+          append_value(rows, value);
+          ++i;
+        }
+      }
+    } catch (py::error_already_set& error) {
+      // Some dialects report an empty table as a ProgrammingError; the library shows no rows.
+      if (!error.matches(lib.programming_error)) throw;
+      connection_.attr("rollback")();
+      rows.clear();
+    }
+    sample.rows = std::move(rows);
+  }
+
+  py::object connection_;
+  const Catalogue& catalogue_;
+  long long count_;
+  py::object dialect_;
+  py::object quote_;
+};
 
 std::string table_indexes(py::object db, const std::string& name) {
   std::string text = "Table Indexes:\n";
@@ -128,6 +360,59 @@ std::string table_indexes(py::object db, const std::string& name) {
     first = false;
     text += library().format_index(index).cast<std::string>();
   }
+  return text;
+}
+
+// The library's sample block for a table of the caller's metadata: select(table).limit(n).
+std::string metadata_sample_rows(py::object db, py::handle table, long long count) {
+  const Library& lib = library();
+  std::string header;
+  for (py::handle column : table.attr("columns")) {
+    if (!header.empty()) header += "\t";
+    header += py::str(column.attr("name")).cast<std::string>();
+  }
+  std::string rows;
+  try {
+    ConnectionGuard connection(db.attr("_engine"));
+    py::object result = connection.get().attr("execute")(lib.select(table).attr("limit")(count));
+    bool first_row = true;
+    for (py::handle row : result) {
+      if (!first_row) rows += "\n";
+      first_row = false;
+      bool first_value = true;
+      for (py::handle value : row) {
+        if (!first_value) rows += "\t";
+        first_value = false;
+        append_value(rows, value);
+      }
+    }
+  } catch (py::error_already_set& error) {
+    if (!error.matches(lib.programming_error)) throw;
+    rows.clear();
+  }
+  return std::to_string(count) + " rows from " + py::str(table.attr("name")).cast<std::string>() +
+         " table:\n" + header + "\n" + rows;
+}
+
+// A table's block: its CREATE TABLE text, the column comments when asked for, then the index and
+// sample comment block.
+struct Block {
+  std::string create_text;
+  py::dict comments;
+  std::optional<std::string> indexes;
+  std::optional<std::string> samples;
+};
+
+std::string assemble(const Block& block) {
+  std::string text = block.create_text;
+  if (py::len(block.comments) > 0) {
+    text += "\n\n/*\nColumn Comments: " + py::str(block.comments).cast<std::string>() + "\n*/";
+  }
+  bool extra = block.indexes || block.samples;
+  if (extra) text += "\n\n/*";
+  if (block.indexes) text += "\n" + *block.indexes + "\n";
+  if (block.samples) text += "\n" + *block.samples + "\n";
+  if (extra) text += "*/";
   return text;
 }
 
@@ -151,62 +436,95 @@ py::str table_info(py::object db, py::object table_names, bool get_col_comments)
   std::sort(wanted.begin(), wanted.end());
   wanted.erase(std::unique(wanted.begin(), wanted.end()), wanted.end());
 
-  auto catalogue = cached_catalogue(db);
-  bool fresh = !catalogue;
-  if (fresh) catalogue = load_catalogue(db);
-  for (const auto& name : wanted) {
-    if (catalogue->tables.count(name) || catalogue->absent.count(name)) continue;
-    if (!fresh) {  // created since the catalogue was read
-      catalogue = load_catalogue(db);
-      fresh = true;
-    }
-    if (!catalogue->tables.count(name)) catalogue->absent.insert(name);
-  }
-
+  py::object engine = db.attr("_engine");
+  bool sqlite = dialect_of(engine) == Dialect::kSqlite;
   py::object custom = db.attr("_custom_table_info");
+  auto is_custom = [&custom](const std::string& name) {
+    return common::truthy(custom) && custom.attr("__contains__")(name).cast<bool>();
+  };
   long long sample_count = db.attr("_sample_rows_in_table_info").cast<long long>();
   bool with_indexes = common::truthy(db.attr("_indexes_in_table_info"));
-  bool sqlite = catalogue->dialect == Dialect::kSqlite;
-  std::optional<DdlWriter> writer;  // built when a table's text is not cached yet
-
-  std::unique_ptr<ConnectionGuard> connection;
   std::vector<std::string> blocks;
+
+  // Tables of a metadata the caller passed in are printed from it, as the library prints them;
+  // the catalogue serves the rest.
+  std::set<std::string> wanted_set(wanted.begin(), wanted.end()), from_metadata;
+  for (py::handle table : db.attr("_metadata").attr("sorted_tables")) {
+    std::string name = py::str(table.attr("name")).cast<std::string>();
+    if (!wanted_set.count(name)) continue;
+    from_metadata.insert(name);
+    if (sqlite && name.starts_with("sqlite_")) continue;
+    if (is_custom(name)) {
+      blocks.push_back(py::str(custom[py::str(name)]).cast<std::string>());
+      continue;
+    }
+    py::object columns = table.attr("_columns");
+    py::object null_type = library().types.attr("NullType");
+    for (py::handle column : py::list(columns)) {
+      if (py::type::of(column.attr("type")).is(null_type)) columns.attr("remove")(column);
+    }
+    Block block;
+    py::object create = common::import_from("sqlalchemy.schema", "CreateTable")(table);
+    block.create_text = rstrip(py::str(create.attr("compile")(engine)).cast<std::string>());
+    if (get_col_comments) {
+      for (py::handle column : table.attr("columns")) {
+        if (common::truthy(column.attr("comment"))) {
+          block.comments[column.attr("name")] = column.attr("comment");
+        }
+      }
+    }
+    if (with_indexes) block.indexes = table_indexes(db, name);
+    if (sample_count != 0) block.samples = metadata_sample_rows(db, table, sample_count);
+    blocks.push_back(assemble(block));
+  }
+  std::erase_if(wanted, [&](const std::string& name) { return from_metadata.count(name) > 0; });
+
+  auto catalogue = catalogue_for(db, wanted, py::len(usable));
+  std::optional<DdlWriter> writer;  // built when a table's text is not cached yet
+  std::vector<Block> pending;
+  std::vector<Sample> samples;
   for (const auto& name : wanted) {
     if (sqlite && name.starts_with("sqlite_")) continue;
     auto found = catalogue->tables.find(name);
     if (found == catalogue->tables.end()) continue;
     TableDef& table = found->second;
-    if (common::truthy(custom) && custom.attr("__contains__")(name).cast<bool>()) {
+    if (is_custom(name)) {
       blocks.push_back(py::str(custom[py::str(name)]).cast<std::string>());
       continue;
     }
     if (!table.create_text) {
-      if (!writer) writer.emplace(db.attr("_engine"), *catalogue);
+      if (!writer) writer.emplace(engine, *catalogue);
       table.create_text = rstrip(writer->create_table(table));
     }
-    std::string block = *table.create_text;
+    Block block;
+    block.create_text = *table.create_text;
     if (get_col_comments) {
-      py::dict comments;
       for (const auto& column : table.columns) {
         if (!column.type.is_none() && column.comment && !column.comment->empty()) {
-          comments[py::str(column.name)] = *column.comment;
+          block.comments[py::str(column.name)] = *column.comment;
         }
       }
-      if (py::len(comments) > 0) {
-        block += "\n\n/*\nColumn Comments: " + py::str(comments).cast<std::string>() + "\n*/";
-      }
     }
-    bool extra = with_indexes || sample_count != 0;
-    if (extra) block += "\n\n/*";
-    if (with_indexes) block += "\n" + table_indexes(db, name) + "\n";
+    if (with_indexes) block.indexes = table_indexes(db, name);
     if (sample_count != 0) {
-      if (!connection) connection = std::make_unique<ConnectionGuard>(db.attr("_engine"));
-      block += "\n" + sample_rows(connection->get(), *catalogue, table, sample_count) + "\n";
+      Sample sample;
+      sample.table = &table;
+      for (const auto& column : table.columns) {
+        if (!column.type.is_none()) sample.columns.push_back(&column);
+      }
+      samples.push_back(std::move(sample));
     }
-    if (extra) block += "*/";
-    blocks.push_back(std::move(block));
+    pending.push_back(std::move(block));
   }
-  if (connection) connection->get().attr("rollback")();
+  if (!samples.empty()) {
+    ConnectionGuard connection(engine);
+    SampleReader(connection.get(), *catalogue, sample_count).read(samples);
+    connection.get().attr("rollback")();
+  }
+  for (size_t i = 0; i < pending.size(); ++i) {
+    if (sample_count != 0) pending[i].samples = sample_text(samples[i], sample_count);
+    blocks.push_back(assemble(pending[i]));
+  }
   std::sort(blocks.begin(), blocks.end());
   std::string text;
   for (size_t i = 0; i < blocks.size(); ++i) {
