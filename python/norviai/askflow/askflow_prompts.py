@@ -14,6 +14,10 @@ __all__ = [
     "PANDAS_SYSTEM_TEMPLATE",
     "PANDAS_HUMAN_TEMPLATE",
     "CORRECT_SQL_TEMPLATE",
+    "SQL_GENERATION_SYSTEM_TEMPLATE",
+    "SQL_GENERATION_HUMAN_TEMPLATE",
+    "PYTHON_CORRECTION_TEMPLATE",
+    "FINAL_RESPONSE_TEMPLATE",
 ]
 
 # Variables: dialect, user_question, table_names_from_db.
@@ -125,3 +129,51 @@ carefully: fix wrong table or column names using the schemas above, fix the synt
 {{ dialect }}, and if the query returned no rows, check the filter values against the sample rows \
 (letter case, spelling, date formats) and loosen conditions that are too strict. Write a single \
 read-only SELECT (or WITH ... SELECT) statement and return the query text only."""
+
+# Variables: dialect. The system message of a first SQL generation attempt.
+SQL_GENERATION_SYSTEM_TEMPLATE = """You are an agent designed to interact with a SQL database.
+Given an input question, create a syntactically correct {dialect} query to run, then look at the \
+results of the query and return the answer.
+Unless the user specifies a specific number of examples they wish to obtain, always limit your \
+query to at most 20 results.
+You can order the results by a relevant column to return the most interesting examples in the \
+database.
+Never query for all the columns from a specific table, only ask for the relevant columns given the \
+question.
+You have access to tools for interacting with the database.
+Only use the below tools. Only use the information returned by the below tools to construct your \
+final answer.
+You MUST double check your query before executing it. If you get an error while executing a \
+query, rewrite the query and try again.
+
+DO NOT make any DML statements (INSERT, UPDATE, DELETE, DROP etc.) to the database.
+
+If the question does not seem related to the database, just return "I don't know" as the answer."""
+
+# Variables: user_question, schemas_from_relevant_tables.
+SQL_GENERATION_HUMAN_TEMPLATE = (
+    "{user_question}\n Schemas_from_relevant_tables: {schemas_from_relevant_tables}"
+)
+
+# Variables: user_question, python_code, error.
+PYTHON_CORRECTION_TEMPLATE = """The user asked the following question:
+            {user_question}
+
+            You generated this python code:
+            {python_code}
+
+            It fails with the following error:
+            {error}
+
+            Fix the python code above and return the new python code:"""
+
+# Variables: user_question, generated_sql_query, sql_execution_result (the last result),
+# pandas_code, python_executed_output.
+FINAL_RESPONSE_TEMPLATE = (
+    "User question: {user_question}\n"
+    "SQL query: {generated_sql_query}\n"
+    "SQL query result: {sql_execution_result}\n"
+    "Python code: {pandas_code}\n"
+    "Python executed result: {python_executed_output}\n"
+    "Use the above result to address user's question."
+)
