@@ -4,11 +4,16 @@
 #include <system_error>
 
 #include "modules/cli/cli.hpp"
-#include "modules/cli/offline_model.hpp"
+#include "offline/offline_model.hpp"
 
 namespace norviai::cli {
 
 namespace {
+
+using offline::OfflineModel;
+using offline::OfflineScript;
+using offline::PromptTemplate;
+using offline::TemplateSyntax;
 
 constexpr const char* kClassDoc =
     "The offline stand-in model: a chat-completions server on a free loopback port that replays\n"
@@ -29,6 +34,40 @@ constexpr const char* kClassDoc =
   throw py::error_already_set();
 }
 
+PromptTemplate prompt_text(const char* module, const char* label, const char* name,
+                           TemplateSyntax syntax) {
+  py::object text = py::module_::import(module).attr(name);
+  const std::string where = std::string(label) + "." + name;
+  if (!py::isinstance<py::str>(text)) throw py::type_error(where + " must be a str");
+  return {where, text.cast<std::string>(), syntax};
+}
+
+// The landmarks come from the prompts as the steps send them now, read at every start.
+offline::PromptMarkers prompt_markers() {
+  constexpr const char* kPrompts = "norviai.askflow.askflow_prompts";
+  const auto ours = [&](const char* name, TemplateSyntax syntax = TemplateSyntax::kFormat) {
+    return prompt_text(kPrompts, "askflow_prompts", name, syntax);
+  };
+  offline::PromptTexts texts;
+  texts.sql_prefix = ours("SQL_PREFIX");
+  texts.sql_generation_system = ours("SQL_GENERATION_SYSTEM_TEMPLATE");
+  texts.sql_generation_human = ours("SQL_GENERATION_HUMAN_TEMPLATE");
+  texts.rewrite_question = ours("REWRITE_QUESTION_TEMPLATE");
+  texts.pandas_system = ours("PANDAS_SYSTEM_TEMPLATE", TemplateSyntax::kJinja);
+  texts.pandas_human = ours("PANDAS_HUMAN_TEMPLATE", TemplateSyntax::kJinja);
+  texts.final_response = ours("FINAL_RESPONSE_TEMPLATE");
+  // The syntax checker's prompt, from the module its tool reads it from.
+  constexpr const char* kCheckerTool = "langchain_community.tools.sql_database.tool";
+  texts.query_checker =
+      prompt_text(kCheckerTool, kCheckerTool, "QUERY_CHECKER", TemplateSyntax::kFormat);
+  try {
+    return offline::PromptMarkers::from_prompts(texts);
+  } catch (const offline::MarkerError& error) {
+    PyErr_SetString(PyExc_RuntimeError, error.what());
+    throw py::error_already_set();
+  }
+}
+
 std::unique_ptr<OfflineModel> start(py::object script_path) {
   const std::string path =
       script_path.is_none()
@@ -37,13 +76,13 @@ std::unique_ptr<OfflineModel> start(py::object script_path) {
   OfflineScript script;
   try {
     script = OfflineScript::load(path);
-  } catch (const ScriptError& error) {
+  } catch (const offline::ScriptError& error) {
     throw py::value_error(error.what());
   } catch (const std::system_error& error) {
     raise_os_error(error, py::str(path));
   }
   try {
-    return std::make_unique<OfflineModel>(std::move(script));
+    return std::make_unique<OfflineModel>(std::move(script), prompt_markers());
   } catch (const std::system_error& error) {
     raise_os_error(error, py::none());
   }

@@ -14,6 +14,7 @@ import pytest
 from langchain_community.callbacks import get_openai_callback
 
 import norviai
+from norviai.askflow import askflow_prompts
 from norviai.askflow.askflow import SQLGraph
 from norviai.askflow.custom_sql import CustomSQLDatabase
 from norviai.cli import _OfflineModel
@@ -370,3 +371,15 @@ def test_the_script_is_checked_when_the_model_starts(tmp_path, offline):
     broken.write_text(json.dumps({"questions": [{"question": "Q?", "tables": "orders"}]}))
     with pytest.raises(ValueError, match=r"questions\[0\]\.tables must be a list"):
         _OfflineModel(str(broken))
+
+
+def test_a_prompt_that_lost_a_landmark_stops_the_start_by_name(monkeypatch):
+    monkeypatch.setattr(
+        askflow_prompts, "PANDAS_HUMAN_TEMPLATE", "Write a program for: {{ question }}"
+    )
+    with pytest.raises(
+        RuntimeError,
+        match=r"askflow_prompts\.PANDAS_HUMAN_TEMPLATE: it has no placeholder "
+        r"\{\{ original_question \}\}",
+    ):
+        _OfflineModel()
