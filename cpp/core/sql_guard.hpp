@@ -2,19 +2,15 @@
 // comments and quoted text the way the target dialect does, and refuses anything else with a
 // reason the model can act on. It is the first line of defence only; the database's read-only
 // transaction is the guarantee. Pure functions: thread-safe, no Python, no GIL needed.
-// check_read_only throws only std::bad_alloc; dialect_from_name throws std::invalid_argument.
+// Throws only std::bad_alloc.
 #pragma once
 
 #include <string>
 #include <string_view>
 
+#include "core/sql_dialect.hpp"
+
 namespace norviai::core {
-
-enum class SqlDialect { kPostgreSql, kMySql, kSqlite, kMsSql };
-
-// SQLAlchemy dialect names, any case: "postgresql"/"postgres", "mysql"/"mariadb", "sqlite",
-// "mssql". Throws std::invalid_argument for any other name.
-SqlDialect dialect_from_name(std::string_view name);
 
 struct GuardVerdict {
   bool allowed = false;
@@ -25,6 +21,6 @@ struct GuardVerdict {
   std::string statement;
 };
 
-GuardVerdict check_read_only(std::string_view sql, SqlDialect dialect);
+GuardVerdict check_read_only(std::string_view sql, Dialect dialect);
 
 }  // namespace norviai::core

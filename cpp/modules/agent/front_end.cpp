@@ -1,8 +1,11 @@
 // The application-facing functions: create an agent for a database, answer one question with
 // it and report the usage, and build a plain chat model from the vendor's settings.
+#include <optional>
 #include <string>
+#include <string_view>
 
 #include "modules/agent/agent.hpp"
+#include "modules/common/contract.hpp"
 
 namespace norviai::agent {
 
@@ -119,33 +122,68 @@ py::object create_agent(py::object /*norvi_api_key*/, py::object engine, py::obj
                             py::arg("config_4") = config_4);
 }
 
+// The final state of one question and the usage its model calls reported.
+struct CountedAnswer {
+  py::object state;
+  py::dict usage;
+};
+
+// Invokes the agent inside the usage counter; the media folder must exist. A failure leaves
+// the counter first, so that it stops counting, and then propagates.
+CountedAnswer ask_counted(py::object agent, py::object question, py::object media_path) {
+  py::dict inputs;
+  inputs[contract::key::kUserQuestion] = question;
+  inputs[contract::key::kSavePath] = media_path;
+  CountedAnswer answer;
+  std::optional<py::error_already_set> failure;
+  common::with_block(agent_module().attr("get_openai_callback")(), [&](py::object counter) {
+    try {
+      answer.state = agent.attr("invoke")(inputs);
+    } catch (py::error_already_set& error) {
+      if (!error.matches(PyExc_Exception)) throw;
+      failure = std::move(error);
+      return py::none();
+    }
+    answer.usage["total_tokens"] = counter.attr("total_tokens");
+    answer.usage["total_cost"] = counter.attr("total_cost");
+    return py::none();
+  });
+  if (failure) throw *failure;
+  return answer;
+}
+
+// The engine name create_agent takes for a SQLAlchemy backend name such as "postgresql".
+py::object engine_for_backend(const std::string& backend) {
+  if (backend == "sqlite") return py::str("SQLite");
+  for (const auto& entry : kEngines) {
+    const std::string_view scheme = entry.scheme;
+    if (scheme.substr(0, scheme.find('+')) == backend) return py::str(entry.engine);
+  }
+  return py::none();
+}
+
 py::object run_agent(py::object agent, py::object norvi_api_key, py::object query,
                      py::object media_path) {
   py::module_ m = agent_module();
   py::object tokens = py::none();
   py::object total_cost = py::none();
   py::object result = py::none();
-  py::dict inputs;
-  inputs["user_question"] = query;
-  inputs["save_path"] = media_path;
   py::module_::import("os").attr("makedirs")(media_path, py::arg("exist_ok") = true);
 
-  common::with_block(m.attr("get_openai_callback")(), [&](py::object callback) {
-    try {
-      result = result_mapping(agent.attr("invoke")(inputs));
-      tokens = callback.attr("total_tokens");
-      total_cost = callback.attr("total_cost");
-    } catch (py::error_already_set& error) {
-      if (!error.matches(PyExc_Exception)) throw;
-      py::module_::import("traceback")
-          .attr("print_exception")(error.type(), error.value(), error.trace());
-      py::print(py::str("An error occurred when running the agent: ") + py::str(error.value()));
-      py::dict failure;
-      failure["output"] = "An error occurred";
-      result = failure;
-    }
-    return py::none();
-  });
+  try {
+    CountedAnswer answer = ask_counted(agent, query, media_path);
+    result = result_mapping(answer.state);
+    tokens = answer.usage["total_tokens"];
+    total_cost = answer.usage["total_cost"];
+  } catch (py::error_already_set& error) {
+    if (!error.matches(PyExc_Exception)) throw;
+    py::module_::import("traceback")
+        .attr("print_exception")(error.type(), error.value(), error.trace());
+    py::print(py::str("An error occurred when running the agent: ") + py::str(error.value()));
+    py::dict failure;
+    failure["output"] = "An error occurred";
+    result = failure;
+  }
 
   if (!tokens.is_none() && !total_cost.is_none()) {
     try {
@@ -190,8 +228,21 @@ void define_front_end(py::module_& m) {
   common::def_signed(m, "run_agent", "agent, norvi_api_key, query, media_path", &run_agent,
                      py::arg("agent"), py::arg("norvi_api_key"), py::arg("query"),
                      py::arg("media_path"));
-  // For the command line, which runs the graph itself to show progress.
+  // For the command line, which asks with its own progress handler and reads --db itself.
   common::def_signed(m, "_result_mapping", "state", &result_mapping, py::arg("state"));
+  common::def_signed(
+      m, "_ask_counted", "agent, question, media_path",
+      [](py::object agent, py::object question, py::object media_path) {
+        py::module_::import("os").attr("makedirs")(media_path, py::arg("exist_ok") = true);
+        CountedAnswer answer = ask_counted(agent, question, media_path);
+        return py::make_tuple(answer.state, answer.usage);
+      },
+      py::arg("agent"), py::arg("question"), py::arg("media_path"));
+  common::def_signed(m, "_engine_for_backend", "backend", &engine_for_backend, py::arg("backend"));
+  common::def_signed(
+      m, "_require_sqlite_file", "path",
+      [](py::object path) { require_existing_sqlite_file(py::str("SQLite"), path); },
+      py::arg("path"));
   common::def_signed(m, "create_chat_openai_instance", "norvi_api_key",
                      &create_chat_openai_instance, py::arg("norvi_api_key"));
 }

@@ -68,6 +68,8 @@ PYBIND11_MODULE(_sqlwrap, m) {
         py::arg("include_columns") = false, py::arg("parameters") = py::none(),
         py::arg("execution_options") = py::none(),
         "Runs one read-only query under the time limit and the row cap.");
+  m.def("warn_if_privileged", &sw::warn_if_privileged, py::arg("db"),
+        "Logs a warning when the connection's role is a superuser or may read server files.");
   m.def(
       "check_read_only",
       [](const std::string& sql, const std::string& dialect) {

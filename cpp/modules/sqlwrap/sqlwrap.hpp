@@ -14,11 +14,13 @@
 #include <string>
 #include <vector>
 
+#include "core/sql_dialect.hpp"
+
 namespace norviai::sqlwrap {
 
 namespace py = pybind11;
 
-enum class Dialect { kPostgresql, kMysql, kSqlite, kMssql, kOther };
+using core::Dialect;
 
 Dialect dialect_of(py::handle engine);
 
@@ -186,5 +188,7 @@ py::str table_info(py::object db, py::object table_names, bool get_col_comments)
 void forget_catalogue(py::object db);
 py::object run_read_only(py::object db, py::object command, const std::string& fetch,
                          bool include_columns, py::object parameters, py::object execution_options);
+// Logs one warning when the connection's role is a superuser or may read server files.
+void warn_if_privileged(py::object db);
 
 }  // namespace norviai::sqlwrap

@@ -17,13 +17,15 @@ class CustomSQLDatabase(SQLDatabase):
     """``SQLDatabase`` with bulk catalogue reading and read-only, time- and row-limited runs.
 
     ``statement_timeout`` is in seconds (None: no limit); ``max_rows`` caps the rows ``run``
-    returns (None: no cap).
+    returns (None: no cap). A role that is a superuser or may read server files is warned about
+    once, at construction.
     """
 
     def __init__(self, engine, *args, statement_timeout=30, max_rows=1000, **kwargs):
         _sqlwrap.configure(self, statement_timeout, max_rows)
         kwargs["lazy_table_reflection"] = True
         super().__init__(engine, *args, **kwargs)
+        _sqlwrap.warn_if_privileged(self)
 
     @classmethod
     def from_uri(

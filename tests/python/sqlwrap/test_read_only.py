@@ -3,6 +3,8 @@ each statement of the corpus raises SQLAlchemyError with a reason and every tabl
 was, on every engine. Where the lexical guard lets a statement through, the read-only transaction
 stops it."""
 
+import logging
+
 import pytest
 from sqlalchemy.engine import make_url
 from sqlalchemy.exc import SQLAlchemyError
@@ -173,3 +175,58 @@ def test_statements_hidden_by_server_string_settings_do_not_run(shop_db):
         assert shop_db.checksums() == sample_data.expected_checksums()
     finally:
         db._engine.dispose()
+
+
+# SQL hidden in a string argument, and calls that reach other sessions, files, large objects or
+# locks, from a superuser's connection: each is refused by name, and the session the first two
+# would end lives on.
+HIDDEN_OR_REACHING = [
+    (
+        "SELECT * FROM ts_stat('SELECT to_tsvector(pg_terminate_backend({victim})::text)')",
+        "ts_stat",
+    ),
+    (
+        "SELECT ts_rewrite('a'::tsquery, "
+        "'SELECT pg_terminate_backend({victim})::text::tsquery, ''b''::tsquery')",
+        "ts_rewrite",
+    ),
+    ("SELECT pg_read_binary_file('/etc/hostname')", "pg_read_binary_file"),
+    ("SELECT * FROM pg_ls_dir('.')", "pg_ls_dir"),
+    ("SELECT lo_import('/etc/hostname')", "lo_import"),
+    ("SELECT pg_advisory_lock(7)", "pg_advisory_lock"),
+    ("SELECT set_config('statement_timeout', '0', false)", "set_config"),
+]
+
+
+def test_functions_that_reach_beyond_the_query_are_refused_for_a_superuser(shop_db):
+    if shop_db.engine_name != "postgresql":
+        pytest.skip("PostgreSQL functions")
+    victim = shop_db.engine.connect()
+    db = CustomSQLDatabase.from_uri(shop_db.server.admin_url(database="shop"))
+    try:
+        pid = victim.exec_driver_sql("SELECT pg_backend_pid()").scalar()
+        for statement, function in HIDDEN_OR_REACHING:
+            with pytest.raises(ReadOnlyViolation) as error:
+                db.run(statement.format(victim=pid))
+            assert f"contains {function}, which" in str(error.value)
+        assert victim.exec_driver_sql("SELECT 1").scalar() == 1
+    finally:
+        victim.close()
+        db._engine.dispose()
+
+
+def test_privileged_roles_are_warned_about_once_at_construction(shop_db, caplog):
+    if shop_db.engine_name == "sqlite":
+        pytest.skip("SQLite has no roles")
+    caplog.set_level(logging.WARNING, logger="norviai.askflow.custom_sql")
+    for url, warnings in [
+        (shop_db.url, 0),
+        (shop_db.server.admin_url(database="shop"), 1),
+    ]:
+        caplog.clear()
+        db = CustomSQLDatabase.from_uri(url)
+        db.run("SELECT 1")
+        db._engine.dispose()
+        logged = [r.getMessage() for r in caplog.records if r.name == "norviai.askflow.custom_sql"]
+        assert len(logged) == warnings, (url, logged)
+        assert all("read-only role" in message for message in logged)

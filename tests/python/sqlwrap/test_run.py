@@ -1,6 +1,11 @@
 """CustomSQLDatabase.run on every engine: rows as text, no rows, database errors, the row cap and
 the statement time limit."""
 
+import ast
+import json
+import logging
+import subprocess
+import sys
 import time
 
 import pytest
@@ -78,6 +83,9 @@ def test_text_is_sent_as_written_and_parameters_bind(wrapper):
     assert wrapper.run(
         "SELECT name FROM customers WHERE id = :id", parameters={"id": 7}
     ) == wrapper.run("SELECT name FROM customers WHERE id = 7")
+    assert wrapper.run(
+        "SELECT name FROM customers WHERE id = :id", parameters={"id": 7}, include_columns=True
+    ) == wrapper.run("SELECT name FROM customers WHERE id = 7", include_columns=True)
 
 
 def test_no_rows_is_an_empty_text(wrapper):
@@ -160,3 +168,156 @@ def test_time_limit_cancels_and_the_wrapper_works_right_after(shop_db):
         assert session_state(db, shop_db.engine_name) == CLEAN_STATE[shop_db.engine_name]
     finally:
         db._engine.dispose()
+
+
+# What one run leaves in its session (through functions the guard cannot see into, variables and
+# the last insert id), read back by the next user of the one pooled connection.
+LEFTOVER_SETUP = {
+    "postgresql": [
+        "CREATE FUNCTION norviai_take_lock() RETURNS boolean LANGUAGE sql "
+        "AS 'SELECT pg_try_advisory_lock(4242)'",
+        "CREATE FUNCTION norviai_mark() RETURNS text LANGUAGE sql "
+        "AS 'SELECT set_config(''norviai.mark'', ''left over'', false)'",
+    ],
+    "mariadb": [
+        "CREATE FUNCTION norviai_take_lock() RETURNS INTEGER RETURN GET_LOCK('norviai', 0)",
+    ],
+}
+LEFTOVER_TEARDOWN = {
+    "postgresql": ["DROP FUNCTION norviai_take_lock()", "DROP FUNCTION norviai_mark()"],
+    "mariadb": ["DROP FUNCTION norviai_take_lock"],
+}
+LEFTOVERS = {
+    "postgresql": [
+        (
+            "SELECT norviai_take_lock()",
+            "SELECT count(*) FROM pg_locks WHERE locktype = 'advisory'",
+            0,
+        ),
+        ("SELECT norviai_mark()", "SELECT coalesce(current_setting('norviai.mark', true), '')", ""),
+    ],
+    "mariadb": [
+        ("SELECT norviai_take_lock()", "SELECT IS_USED_LOCK('norviai') IS NULL", 1),
+        ("SELECT @v := 42", "SELECT @v", None),
+        ("SELECT LAST_INSERT_ID(42)", "SELECT LAST_INSERT_ID()", 0),
+    ],
+}
+
+
+def test_nothing_a_run_does_reaches_the_next_run(shop_db, wrapper):
+    if shop_db.engine_name == "sqlite":
+        pytest.skip("SQLite sessions hold no locks or variables")
+    with shop_db.engine.begin() as connection:
+        for statement in LEFTOVER_SETUP[shop_db.engine_name]:
+            connection.exec_driver_sql(statement)
+    try:
+        for run, check, clean in LEFTOVERS[shop_db.engine_name]:
+            assert wrapper.run(run)
+            with wrapper._engine.connect() as connection:
+                assert connection.exec_driver_sql(check).scalar() == clean, run
+        assert session_state(wrapper, shop_db.engine_name) == CLEAN_STATE[shop_db.engine_name]
+    finally:
+        with shop_db.engine.begin() as connection:
+            for statement in LEFTOVER_TEARDOWN[shop_db.engine_name]:
+                connection.exec_driver_sql(statement)
+
+
+# 1,000 zero bytes, as each engine writes them.
+ZERO_BYTES = {
+    "sqlite": "SELECT zeroblob(1000)",
+    "postgresql": "SELECT decode(repeat('00', 1000), 'hex')",
+    "mariadb": "SELECT REPEAT(X'00', 1000)",
+}
+# 1,000 rows of 300 characters: over 300,000 characters of text.
+WIDE_ROWS = {
+    "sqlite": (
+        "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 1000) "
+        "SELECT i, substr(hex(zeroblob(150)), 1, 300) FROM n"
+    ),
+    "postgresql": "SELECT i, repeat('0', 300) FROM generate_series(1, 1000) i",
+    "mariadb": "SELECT seq, REPEAT('0', 300) FROM seq_1_to_1000",
+}
+
+
+def test_long_values_and_long_results_are_shortened(shop_db, wrapper, caplog):
+    # Binary values are shortened as the library shortens text, and shown as bytes.
+    binary = wrapper.run(ZERO_BYTES[shop_db.engine_name])
+    assert "b'" + "\\x00" * 297 + "...'" in binary and len(binary) < 1250
+    # copy is a name like any other.
+    assert wrapper.run("SELECT name AS copy FROM customers ORDER BY copy LIMIT 1")
+
+    text = wrapper.run(WIDE_ROWS[shop_db.engine_name])
+    rows, note = text.split("\n")
+    assert len(rows) <= 100_000
+    shown = ast.literal_eval(rows)  # cut between rows
+    assert 300 < len(shown) < 1000 and shown[-1][0] == len(shown)
+    assert note == (
+        f"(Only the first {len(shown)} rows are shown: the result text is limited to 100000 "
+        "characters; select fewer columns or rows, or aggregate.)"
+    )
+
+    caplog.set_level(logging.WARNING, logger="norviai.askflow.custom_sql")
+    db = single_connection_wrapper(shop_db, max_rows=5)
+    try:
+        assert len(db.run("SELECT id FROM order_items", fetch="cursor").all()) == 5
+        assert len(db.run("SELECT id FROM orders WHERE id <= 5", fetch="cursor").all()) == 5
+    finally:
+        db._engine.dispose()
+    warnings = [r.getMessage() for r in caplog.records if r.name == "norviai.askflow.custom_sql"]
+    assert warnings == [
+        "run(fetch='cursor') returns only the first 5 rows (max_rows); the query returned more."
+    ]
+
+
+# Results far larger than what is shown, with the growth of the host's peak memory they may
+# cause (MiB); one huge value has to be fetched whole, so that case allows for one.
+LARGE_RESULTS = {
+    "sqlite": [
+        (
+            "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 3000000) "
+            "SELECT i FROM n",
+            40,
+        ),
+        ("SELECT zeroblob(50000000) FROM order_items LIMIT 4", 150),
+    ],
+    "postgresql": [
+        ("SELECT i FROM generate_series(1, 5000000) i", 40),
+        ("SELECT repeat('x', 100000000) FROM generate_series(1, 4)", 330),
+    ],
+    "mariadb": [
+        ("SELECT seq FROM seq_1_to_5000000", 40),
+        ("SELECT REPEAT('x', 16000000) FROM seq_1_to_20", 120),
+    ],
+}
+
+MEASURE = """
+import json, sys
+from norviai.askflow.custom_sql import CustomSQLDatabase
+
+def peak_mib():
+    with open("/proc/self/status") as status:
+        line = next(line for line in status if line.startswith("VmHWM:"))
+    return int(line.split()[1]) / 1024
+
+db = CustomSQLDatabase.from_uri(sys.argv[1], max_rows=3)
+db.run("SELECT 1")
+before = peak_mib()
+text = db.run(sys.argv[2])
+print(json.dumps({"growth": peak_mib() - before, "length": len(text), "tail": text[-80:]}))
+"""
+
+
+@pytest.mark.timeout(300)
+def test_large_results_are_streamed_not_held(shop_db):
+    for query, allowed in LARGE_RESULTS[shop_db.engine_name]:
+        done = subprocess.run(
+            [sys.executable, "-c", MEASURE, shop_db.url, query],
+            capture_output=True,
+            text=True,
+            timeout=240,
+        )
+        assert done.returncode == 0, done.stderr[-2000:]
+        measured = json.loads(done.stdout)
+        assert measured["growth"] < allowed, (query, measured)
+        assert measured["length"] < 5000, (query, measured)
+        assert measured["tail"].endswith("rows are shown; the query returned more.)"), measured

@@ -147,7 +147,9 @@ def test_catalogue_is_read_in_bulk_once(shop_db, extra_objects):
         db = CustomSQLDatabase(engine)
         ours = len(statements)
         lazy = SQLDatabase(engine, lazy_table_reflection=True)
-        assert ours == len(statements) - ours  # construction reads the table names, no more
+        role_check = shop_db.engine_name != "sqlite"  # one query for the role's privileges
+        # Construction reads the table names, no more.
+        assert ours - role_check == len(statements) - ours
 
         tables = len(db.get_usable_table_names())
         assert tables == 25
