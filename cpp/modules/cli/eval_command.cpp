@@ -140,7 +140,7 @@ void judge(QuestionResult& result, py::object state, py::object database) {
     result.difference = comparison.difference;
   } catch (py::error_already_set& error) {
     if (!error.matches(PyExc_Exception)) throw;
-    result.difference = "re-running the queries failed: " + explain(error.value());
+    result.difference = "re-running the queries failed: " + mask_passwords(explain(error.value()));
   }
 }
 
@@ -159,7 +159,8 @@ QuestionResult ask_one(Session& session, py::object database, const GoldQuestion
   } catch (py::error_already_set& error) {
     if (!error.matches(PyExc_Exception)) throw;
     result.outcome = is_timeout(error.value()) ? Outcome::kTimedOut : Outcome::kFailed;
-    result.error = explain(error.value());
+    // The files eval writes do not pass through out() and err(), which mask passwords.
+    result.error = mask_passwords(explain(error.value()));
     result.usage = usage_of_failure(error.value());
   }
   result.seconds =
