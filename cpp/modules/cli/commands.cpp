@@ -1,6 +1,6 @@
-// The command line: `norviai ask`, `norviai graph`, `norviai demo` and `norviai eval`. Progress goes to
-// standard error, results to standard output, and an error is one clear line and a non-zero
-// exit status (a traceback only with --debug).
+// The command line: `norviai ask`, `norviai graph`, `norviai demo` and `norviai eval`. Progress
+// goes to standard error, results to standard output, and an error is one clear line and a
+// non-zero exit status (a traceback only with --debug).
 #include <string>
 
 #include "modules/cli/cli.hpp"
