@@ -1,5 +1,6 @@
 # make test: set up everything on a fresh machine, build, run the C++ and Python tests.
 # make demo: set up, build and run the demo.
+# make local-model-check: a real small model (llama.cpp server, Gemma 3 270M) runs norviai eval.
 SHELL := /bin/bash
 PYTHON3 ?= python3
 VENV ?= .venv
@@ -8,7 +9,7 @@ STAMP := $(VENV)/.norviai-deps
 TEST_BUILD := build/test
 BUILD_TOOLS := scikit-build-core==1.1.2 pybind11==3.1.0
 
-.PHONY: test demo deps build build-tests clean
+.PHONY: test demo deps build build-tests clean local-model-check
 
 $(STAMP): constraints.txt pyproject.toml
 	test -x $(PY) || $(PYTHON3) -m venv $(VENV)
@@ -33,6 +34,10 @@ test: build-tests
 
 demo: build
 	$(VENV)/bin/norviai demo
+
+# Not part of make test: a real small model on loopback, in an environment of its own.
+local-model-check: build
+	bash scripts/local-model-check.sh
 
 clean:
 	rm -rf build $(VENV)

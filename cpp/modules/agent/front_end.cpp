@@ -130,7 +130,8 @@ struct CountedAnswer {
 };
 
 // Invokes the agent inside the usage counter; the media folder must exist. A failure leaves
-// the counter first, so that it stops counting, and then propagates.
+// the counter first, so that it stops counting, and then propagates with what was spent before
+// it as the exception's `norviai_usage` attribute (the same mapping an answer's usage is).
 CountedAnswer ask_counted(py::object agent, py::object question, py::object media_path) {
   py::dict inputs;
   inputs[contract::key::kUserQuestion] = question;
@@ -143,12 +144,17 @@ CountedAnswer ask_counted(py::object agent, py::object question, py::object medi
     } catch (py::error_already_set& error) {
       if (!error.matches(PyExc_Exception)) throw;
       failure = std::move(error);
-      return py::none();
     }
     answer.usage["total_tokens"] = counter.attr("total_tokens");
     answer.usage["total_cost"] = counter.attr("total_cost");
     return py::none();
   });
+  if (failure) {
+    // An exception without a __dict__ simply carries no usage.
+    if (PyObject_SetAttrString(failure->value().ptr(), "norviai_usage", answer.usage.ptr()) != 0) {
+      PyErr_Clear();
+    }
+  }
   if (failure) throw *failure;
   return answer;
 }

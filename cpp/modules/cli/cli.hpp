@@ -93,4 +93,35 @@ struct Answer {
 // The answer, its SQL, its rows and its usage as text, or with as_json the result mapping.
 void print_answer(const Answer& answer, bool as_json);
 
+// Failures (failure.cpp).
+
+// `text` on one line: every run of blanks and line breaks as one space, none at either end.
+std::string one_line(std::string_view text);
+
+// One line a user can act on, for the failures people meet: the whole cause, on one line.
+std::string explain(py::handle error);
+
+// A failure that is the model service or the database running out of time.
+bool is_timeout(py::handle error);
+
+// Tokens and cost as the usage counter reported them (Python numbers).
+struct Usage {
+  py::object tokens = py::int_(0);
+  py::object cost = py::float_(0.0);
+};
+
+// What a question spent before it failed with `error` (zero when it had not started).
+Usage usage_of_failure(py::handle error);
+
+// The --json form of a failure on standard output: outcome, error, tokens and cost.
+void print_failure_json(const std::string& outcome, const std::string& error, const Usage& usage);
+
+// Evaluation (eval_command.cpp, eval_report.cpp).
+
+// Adds `eval` to the subcommands.
+void add_eval_parser(py::object commands);
+
+// Runs `norviai eval`; returns the exit status.
+int run_eval(py::object args);
+
 }  // namespace norviai::cli

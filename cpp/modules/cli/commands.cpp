@@ -1,6 +1,6 @@
-// The command line: `norviai ask`, `norviai graph` and `norviai demo`. Progress goes to
-// standard error, results to standard output, and an error is one clear line and a non-zero
-// exit status (a traceback only with --debug).
+// The command line: `norviai ask`, `norviai graph`, `norviai demo` and `norviai eval`. Progress
+// goes to standard error, results to standard output, and an error is one clear line and a
+// non-zero exit status (a traceback only with --debug).
 #include <string>
 
 #include "modules/cli/cli.hpp"
@@ -88,34 +88,8 @@ py::object parser() {
                              py::arg("help") = "draw the graph to a PNG file instead");
   graph.attr("add_argument")("--debug", py::arg("action") = "store_true",
                              py::arg("help") = "show tracebacks");
+  add_eval_parser(commands);
   return parser;
-}
-
-// One line a user can act on, for the failures people meet.
-std::string explain(py::handle error) {
-  py::object openai = import("openai");
-  py::object sqlalchemy_error = import("sqlalchemy.exc").attr("SQLAlchemyError");
-  std::string name = py::str(py::type::handle_of(error).attr("__name__"));
-  std::string text = py::str(error);
-  if (auto newline = text.find('\n'); newline != std::string::npos) text.resize(newline);
-  if (py::isinstance(error, openai.attr("AuthenticationError"))) {
-    return "the model service refused the key (HTTP 401): " + text;
-  }
-  if (py::isinstance(error, openai.attr("APITimeoutError"))) {
-    return "the model service did not answer in time";
-  }
-  if (py::isinstance(error, openai.attr("APIConnectionError"))) {
-    return "cannot reach the model service: " + text;
-  }
-  if (py::isinstance(error, openai.attr("APIStatusError"))) {
-    return "the model service answered HTTP " + std::string(py::str(error.attr("status_code"))) +
-           ": " + text;
-  }
-  if (py::isinstance(error, sqlalchemy_error)) return "database error: " + text;
-  py::object requests_error = import("requests").attr("RequestException");
-  if (py::isinstance(error, requests_error)) return "the vendor service failed: " + text;
-  if (name == "FileNotFoundError" || name == "ValueError") return text;
-  return name + ": " + text;
 }
 
 // Library chatter (deprecation warnings, step timings, the picker's import line) stays off
@@ -157,9 +131,13 @@ int main_entry(py::object argv) {
   py::object args = parse_arguments(argv);
   std::string command = py::str(args.attr("command"));
   bool debug = common::truthy(args.attr("debug"));
+  // eval writes its --json to a file, with every question's outcome in it.
+  const bool json_failure =
+      (command == "ask" || command == "demo") && common::truthy(args.attr("json"));
   try {
     quiet_libraries(debug);
     if (command == "graph") return run_graph(args);
+    if (command == "eval") return run_eval(args);
     if (command == "demo") {
       const bool configured = configured_source().has_value();
       args.attr("db") = py::none();
@@ -174,6 +152,7 @@ int main_entry(py::object argv) {
     return run_ask(args, py::str(args.attr("question")), false);
   } catch (const UserError& error) {
     err(std::string("norviai: error: ") + error.what());
+    if (json_failure) print_failure_json("failed", error.what(), {});
     return 1;
   } catch (py::error_already_set& error) {
     if (!error.matches(PyExc_Exception)) throw;
@@ -182,7 +161,12 @@ int main_entry(py::object argv) {
           import("traceback").attr("format_exception")(error.type(), error.value(), error.trace());
       err_text(py::str(py::str("").attr("join")(lines)));
     }
-    err("norviai: error: " + explain(error.value()));
+    const std::string cause = explain(error.value());
+    err("norviai: error: " + cause);
+    if (json_failure) {
+      print_failure_json(is_timeout(error.value()) ? "timed out" : "failed", cause,
+                         usage_of_failure(error.value()));
+    }
     return 1;
   }
 }

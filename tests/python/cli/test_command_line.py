@@ -244,3 +244,27 @@ def test_openai_compatible_server_answers_through_chat_models(tmp_path, model_se
     assert flavours == {"openai"}
     models = {request.body["model"] for request in model_server.requests}
     assert models == {"small-model", "large-model"}
+
+
+def test_failure_is_one_whole_line_and_json_keeps_the_usage(tmp_path, model_server):
+    # Arguments the SQL tool's schema refuses: the library spreads the cause over many lines.
+    model_server.on_tool("select_relevant_tables", {"relevant_tables": ["orders"]})
+    model_server.on_tool("SQLQueryInput", {"query_text": "SELECT 1"})
+    completed = norviai(
+        "ask",
+        "How many orders?",
+        "--json",
+        "--media",
+        str(tmp_path / "m"),
+        cwd=tmp_path,
+        OPENAI_BASE_URL=model_server.openai_base_url,
+        OPENAI_API_KEY="k",
+        NORVIAI_MODEL_SMALL="small",
+        NORVIAI_MODEL_LARGE="large",
+    )
+    assert_one_clear_error(completed, "SQLQueryInput", "sql_query")
+    failure = json.loads(completed.stdout)
+    assert failure["outcome"] == "failed"
+    assert "sql_query" in failure["error"] and "\n" not in failure["error"]
+    # The picker's call succeeded before the failure; its tokens are not lost.
+    assert failure["tokens"] > 0 and failure["cost"] >= 0
