@@ -1,5 +1,6 @@
 # make test: set up everything on a fresh machine, build, run the C++ and Python tests.
 # make demo: set up, build and run the demo.
+# make lint: clang-format and clang-tidy's naming rules (.clang-tidy) on our C++ (after build-tests).
 SHELL := /bin/bash
 PYTHON3 ?= python3
 VENV ?= .venv
@@ -8,7 +9,17 @@ STAMP := $(VENV)/.norviai-deps
 TEST_BUILD := build/test
 BUILD_TOOLS := scikit-build-core==1.1.2 pybind11==3.1.0
 
-.PHONY: test demo deps build build-tests clean
+.PHONY: test demo deps build build-tests lint clean
+
+# Files lint leaves alone until the work in progress on them is merged and they are cleaned up.
+# To check the whole tree, empty the list: `LINT_SKIP :=` (or `make lint LINT_SKIP=`).
+# A header's naming faults surface in every checked .cpp that includes it.
+LINT_SKIP := cpp/core/sandbox.cpp cpp/core/sql_guard.cpp cpp/modules/sqlwrap/catalogue_mysql.cpp \
+  cpp/service/server.cpp cpp/service/server.hpp
+LINT_FILES = $(filter-out $(LINT_SKIP),$(sort $(wildcard cpp/*/*.[ch]pp cpp/*/*/*.[ch]pp \
+  tests/cpp/*.[ch]pp)))
+# clang-tidy reads the flags of build/test; pybind11's GCC-only LTO flag would only add noise.
+CLANG_TIDY := clang-tidy -p $(TEST_BUILD) --quiet --extra-arg=-Wno-ignored-optimization-argument
 
 $(STAMP): constraints.txt pyproject.toml
 	test -x $(PY) || $(PYTHON3) -m venv $(VENV)
@@ -26,7 +37,16 @@ build-tests: deps $(STAMP)
 	  -C build-dir=$(TEST_BUILD) -C cmake.define.NORVIAI_BUILD_TESTS=ON \
 	  -C cmake.define.NORVIAI_WERROR=ON .
 
+lint: deps
+	@test -f $(TEST_BUILD)/compile_commands.json || \
+	  { echo "lint: no $(TEST_BUILD)/compile_commands.json, run make build-tests first"; exit 1; }
+	clang-format --dry-run -Werror $(LINT_FILES)
+	@echo "clang-tidy on $(words $(filter %.cpp,$(LINT_FILES))) files"
+	@printf '%s\n' $(filter %.cpp,$(LINT_FILES)) | \
+	  xargs -P2 -n1 $(CLANG_TIDY) 2> >(grep -v -E '^[0-9]+ warnings? generated\.$$' >&2)
+
 test: build-tests
+	$(MAKE) --no-print-directory lint
 	set -o pipefail; ctest --test-dir $(TEST_BUILD) --output-on-failure -j2 | tee $(TEST_BUILD)/ctest.log
 	$(PY) -m pytest
 	@echo "C++: $$(grep -E 'tests passed' $(TEST_BUILD)/ctest.log)"
