@@ -5,6 +5,7 @@ set -euo pipefail
 
 packages=(
   g++ make cmake pkg-config
+  clang-format clang-tidy
   libgtest-dev googletest
   libcpp-httplib-dev nlohmann-json3-dev libsqlite3-dev sqlite3
   graphviz libgraphviz-dev
