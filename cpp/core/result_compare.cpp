@@ -122,7 +122,7 @@ class ColumnMatcher {
  public:
   ColumnMatcher(const ResultRows& gold, const ResultRows& predicted, bool ordered,
                 const Tolerance& tol)
-      : gold_(gold), predicted_(predicted), ordered_(ordered), tol_(tol) {
+      : predicted_(predicted), ordered_(ordered), tol_(tol) {
     const size_t width = gold.front().size();
     compatible_.assign(width, std::vector<bool>(width, false));
     for (size_t g = 0; g < width; ++g) {
@@ -176,7 +176,6 @@ class ColumnMatcher {
     return false;
   }
 
-  const ResultRows& gold_;
   const ResultRows& predicted_;
   bool ordered_;
   Tolerance tol_;

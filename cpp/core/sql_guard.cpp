@@ -175,8 +175,8 @@ class StatementChecker {
 
   // The upper-cased word at `i`, or "" when that token is not a word.
   const std::string& word_at(std::size_t i) const {
-    static const std::string none;
-    if (i >= tokens_.size() || tokens_[i].kind != TokenKind::kWord) return none;
+    static const std::string kNone;
+    if (i >= tokens_.size() || tokens_[i].kind != TokenKind::kWord) return kNone;
     return upper_[i];
   }
 

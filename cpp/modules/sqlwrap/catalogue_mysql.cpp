@@ -35,12 +35,12 @@ std::string string_literal(const std::string& text) {
 
 // The table options SHOW CREATE TABLE prints, in the order the library's parser collects them.
 const std::vector<std::string>& option_order() {
-  static const std::vector<std::string> order = {
+  static const std::vector<std::string> kOrder = {
       "COMMENT",  "DATA DIRECTORY", "INDEX DIRECTORY", "PASSWORD",       "CONNECTION",
       "ENGINE",   "TYPE",           "AVG_ROW_LENGTH",  "CHARACTER SET",  "DEFAULT CHARSET",
       "CHECKSUM", "COLLATE",        "DELAY_KEY_WRITE", "INSERT_METHOD",  "MAX_ROWS",
       "MIN_ROWS", "PACK_KEYS",      "ROW_FORMAT",      "KEY_BLOCK_SIZE", "STATS_SAMPLE_PAGES"};
-  return order;
+  return kOrder;
 }
 
 py::list table_options(const std::optional<std::string>& comment,
