@@ -174,7 +174,7 @@ class QuestionServer {
     auto path = desk_.plot_path(name);
     std::ifstream file;
     if (path) file.open(*path, std::ios::binary);
-    if (!file) {
+    if (!path || !file.is_open()) {
       reply_error(response, 404, "no plot of that name was written by this server");
       return;
     }
