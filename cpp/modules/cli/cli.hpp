@@ -76,6 +76,8 @@ py::object progress_handler(py::object report = py::none());
 
 // Serving (serve_*.cpp): `norviai serve` with its parsed arguments; returns the exit status.
 int run_serve(py::object args);
+// `norviai mcp` (mcp_server.cpp): the MCP server over standard input and output.
+int run_mcp(py::object args);
 
 // Output (output.cpp). Every text printed goes through out or err, which mask passwords.
 

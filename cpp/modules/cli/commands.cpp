@@ -108,6 +108,15 @@ py::object parser() {
                              py::arg("help") = "show tracebacks");
   }
   add_serve_parser(commands);
+  py::object mcp = commands.attr("add_parser")(
+      "mcp", py::arg("help") = "offer the database as MCP tools over standard input and output");
+  mcp.attr("add_argument")(
+      "--db", py::arg("metavar") = "URL",
+      py::arg("help") = "SQLAlchemy URL or SQLite file (default: the bundled sample database)");
+  mcp.attr("add_argument")("--offline", py::arg("action") = "store_true",
+                           py::arg("help") = "use the bundled offline stand-in model");
+  mcp.attr("add_argument")("--debug", py::arg("action") = "store_true",
+                           py::arg("help") = "show tracebacks");
   py::object graph =
       commands.attr("add_parser")("graph", py::arg("help") = "show the question graph");
   graph.attr("add_argument")("--png", py::arg("metavar") = "FILE",
@@ -187,6 +196,7 @@ int main_entry(py::object argv) {
     quiet_libraries(debug);
     if (command == "graph") return run_graph(args);
     if (command == "serve") return run_serve(args);
+    if (command == "mcp") return run_mcp(args);
     if (command == "demo") {
       const bool configured = configured_source().has_value();
       args.attr("db") = py::none();
