@@ -12,7 +12,7 @@ BUILD_TOOLS := scikit-build-core==1.1.2 pybind11==3.1.0
 
 $(STAMP): constraints.txt pyproject.toml
 	test -x $(PY) || $(PYTHON3) -m venv $(VENV)
-	$(PY) -m pip install -q -c constraints.txt $(BUILD_TOOLS) pytest pytest-timeout
+	$(PY) -m pip install -q -c constraints.txt $(BUILD_TOOLS) pytest pytest-timeout selenium
 	touch $(STAMP)
 
 deps:

@@ -11,6 +11,7 @@ packages=(
   unixodbc
   postgresql
   mariadb-server mariadb-client
+  chromium chromium-driver
 )
 
 missing=()
