@@ -43,12 +43,12 @@ def script(models):
         held(tool_call_reply("select_relevant_tables", {"relevant_tables": ["orders"]})),
     )
     models.on_tool("SQLQueryInput", held(tool_call_reply("SQLQueryInput", {"sql_query": SQL})))
-    models.on_tool("PythonCodeInput", held(tool_call_reply("PythonCodeInput", {"code": "print(2)"})))
+    models.on_tool(
+        "PythonCodeInput", held(tool_call_reply("PythonCodeInput", {"code": "print(2)"}))
+    )
     models.on_tool(
         "GenerationOutput",
-        held(
-            tool_call_reply("GenerationOutput", {"final_response": "2 orders", "image_path": ""})
-        ),
+        held(tool_call_reply("GenerationOutput", {"final_response": "2 orders", "image_path": ""})),
     )
     models.respond_with(lambda request: delay(LATENCY, text_reply(SQL)))
 

@@ -33,7 +33,9 @@ async def session_calls(tmp_path):
                     "write": await session.call_tool("run_query", {"sql": "DELETE FROM orders"}),
                     "sneaky": await session.call_tool(
                         "run_query",
-                        {"sql": "WITH gone AS (DELETE FROM orders RETURNING id) SELECT * FROM gone"},
+                        {
+                            "sql": "WITH gone AS (DELETE FROM orders RETURNING id) SELECT * FROM gone"
+                        },
                     ),
                     "ask": await session.call_tool("ask_database", {"question": DEMO_QUESTION}),
                 }

@@ -50,10 +50,14 @@ def test_page_shows_progress_answer_sql_rows_plot_usage_and_history(tmp_path, br
             box.clear()
             box.send_keys(question)
             browser.find_element(By.ID, "send").click()
-            wait.until(lambda driver: len(driver.find_elements(By.CSS_SELECTOR, "#history li")) == number)
+            wait.until(
+                lambda driver: len(driver.find_elements(By.CSS_SELECTOR, "#history li")) == number
+            )
 
             steps = [item.text for item in browser.find_elements(By.CSS_SELECTOR, "#steps li.done")]
-            assert steps[0].startswith("init_node (") and "final_response_generation_node" in steps[-1]
+            assert (
+                steps[0].startswith("init_node (") and "final_response_generation_node" in steps[-1]
+            )
             assert browser.find_element(By.ID, "outcome").text == "Outcome: answered"
             assert browser.find_element(By.ID, "answer").text
             keywords = browser.find_elements(By.CSS_SELECTOR, "#sql .kw")
@@ -62,8 +66,11 @@ def test_page_shows_progress_answer_sql_rows_plot_usage_and_history(tmp_path, br
             assert any(column in heading for heading in headings), headings
             assert len(browser.find_elements(By.CSS_SELECTOR, "#rows tbody tr")) >= 5
             plot = browser.find_element(By.ID, "plot")
-            wait.until(lambda driver: driver.execute_script(
-                "const i = arguments[0]; return i.complete && i.naturalWidth > 0;", plot))
+            wait.until(
+                lambda driver: driver.execute_script(
+                    "const i = arguments[0]; return i.complete && i.naturalWidth > 0;", plot
+                )
+            )
             assert browser.find_element(By.ID, "usage").text.startswith("Tokens: ")
             assert "$" in browser.find_element(By.ID, "usage").text
 

@@ -175,7 +175,9 @@ def sql_for(request):
     if name == "broken":
         return tool_call_reply("SQLQueryInput", {"sql_query": "SELECT nope FROM missing"})
     return tool_call_reply(
-        "SQLQueryInput", {"sql_query": f"SELECT COUNT(*) AS {name} FROM orders"}, usage=usage(request)
+        "SQLQueryInput",
+        {"sql_query": f"SELECT COUNT(*) AS {name} FROM orders"},
+        usage=usage(request),
     )
 
 
@@ -195,7 +197,9 @@ def scripted(tmp_path_factory):
                 else delay(
                     1.5 if marker(request) != "gamma" else 0,
                     tool_call_reply(
-                        "select_relevant_tables", {"relevant_tables": ["orders"]}, usage=usage(request)
+                        "select_relevant_tables",
+                        {"relevant_tables": ["orders"]},
+                        usage=usage(request),
                     ),
                 )
             ),
@@ -209,7 +213,9 @@ def scripted(tmp_path_factory):
         )
         models.on_tool(
             "PythonCodeInput",
-            lambda request: tool_call_reply("PythonCodeInput", {"code": "print(2)"}, usage=usage(request)),
+            lambda request: tool_call_reply(
+                "PythonCodeInput", {"code": "print(2)"}, usage=usage(request)
+            ),
         )
         models.on_tool(
             "GenerationOutput",
@@ -221,8 +227,11 @@ def scripted(tmp_path_factory):
         )
         models.respond_with(
             lambda request: text_reply(
-                "SELECT nope FROM missing" if marker(request) == "broken" else
-                f"SELECT COUNT(*) AS {marker(request)} FROM orders",
+                (
+                    "SELECT nope FROM missing"
+                    if marker(request) == "broken"
+                    else f"SELECT COUNT(*) AS {marker(request)} FROM orders"
+                ),
                 usage=usage(request),
             )
         )
