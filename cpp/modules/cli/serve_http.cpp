@@ -6,6 +6,7 @@
 #include <fstream>
 #include <iterator>
 #include <memory>
+#include <mutex>
 #include <nlohmann/json.hpp>
 #include <system_error>
 #include <thread>
@@ -206,8 +207,11 @@ class QuestionServer {
     response.set_chunked_content_provider(
         "text/event-stream", [this, slot, text](std::size_t, httplib::DataSink& sink) {
           bool reading = true;
+          // Steps that run in parallel report from their own threads.
+          std::mutex writing;
           auto send = [&](const std::string& event, const std::string& data) {
             const std::string frame = sse(event, data);
+            std::lock_guard lock(writing);
             if (reading) reading = sink.write(frame.data(), frame.size());
           };
           const std::string result =

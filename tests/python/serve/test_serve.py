@@ -159,6 +159,11 @@ def test_bearer_token_is_required_when_configured(tmp_path):
 MARKERS = {"alpha": 10, "beta": 1000, "gamma": 1, "slow": 1, "broken": 1}
 
 
+# A model may name any file as the plot; only what the question's own run wrote is served.
+PLOTS = {"gamma": "../../../../../../etc/passwd", "slow": "/etc/hostname"}
+PLOTS.update({name: "" for name in MARKERS if name not in PLOTS})
+
+
 def marker(request):
     text = json.dumps(request.messages)
     # Repair prompts after a failed query may quote neither question nor query.
@@ -221,7 +226,10 @@ def scripted(tmp_path_factory):
             "GenerationOutput",
             lambda request: tool_call_reply(
                 "GenerationOutput",
-                {"final_response": f"{marker(request)}: 2 orders", "image_path": ""},
+                {
+                    "final_response": f"{marker(request)}: 2 orders",
+                    "image_path": PLOTS[marker(request)],
+                },
                 usage=usage(request),
             ),
         )
@@ -317,6 +325,9 @@ def test_outcomes_gave_up_and_failed(scripted):
     gave_up = post(server, {"question": "How many orders? (broken)"}).json()
     assert gave_up["outcome"] == "gave up", gave_up
     assert gave_up["sql"] and gave_up["rows"] is None and gave_up["answer"]
+    for name in ("gamma", "slow"):
+        outside = post(server, {"question": f"How many orders? ({name})"}).json()
+        assert outside["outcome"] == "answered" and outside["plot_url"] is None
     failed = post(server, {"question": "How many orders? (doomed alpha)"}).json()
     assert failed["outcome"] == "failed" and "400" in failed["error"]
     assert failed["tokens"] is None
