@@ -21,7 +21,7 @@ CLANG_TIDY := clang-tidy -p $(TEST_BUILD) --quiet --extra-arg=-Wno-ignored-optim
 
 $(STAMP): constraints.txt pyproject.toml
 	test -x $(PY) || $(PYTHON3) -m venv $(VENV)
-	$(PY) -m pip install -q -c constraints.txt $(BUILD_TOOLS) pytest pytest-timeout
+	$(PY) -m pip install -q -c constraints.txt $(BUILD_TOOLS) pytest pytest-timeout selenium
 	touch $(STAMP)
 
 deps:

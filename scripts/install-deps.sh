@@ -12,6 +12,7 @@ packages=(
   unixodbc
   postgresql
   mariadb-server mariadb-client
+  chromium chromium-driver
 )
 
 missing=()

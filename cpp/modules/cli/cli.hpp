@@ -70,8 +70,14 @@ py::object open_database(py::object url);
 // Builds norviai.cli._ProgressHandler; called once as the module loads.
 void define_progress_handler(py::module_& m);
 
-// A new handler printing one line on standard error per graph step as it starts and ends.
-py::object progress_handler();
+// A new handler printing one line on standard error per graph step as it starts and ends, or
+// with a `report` callable calling report(kind, step, seconds) instead.
+py::object progress_handler(py::object report = py::none());
+
+// Serving (serve_*.cpp): `norviai serve` with its parsed arguments; returns the exit status.
+int run_serve(py::object args);
+// `norviai mcp` (mcp_server.cpp): the MCP server over standard input and output.
+int run_mcp(py::object args);
 
 // Output (output.cpp). Every text printed goes through out or err, which mask passwords.
 

@@ -57,6 +57,31 @@ int run_graph(py::object args) {
   return 0;
 }
 
+void add_serve_parser(py::object commands) {
+  py::object serve = commands.attr("add_parser")(
+      "serve", py::arg("help") = "answer questions over HTTP, with a web page");
+  serve.attr("add_argument")(
+      "--db", py::arg("metavar") = "URL",
+      py::arg("help") = "SQLAlchemy URL or SQLite file (default: the bundled sample database)");
+  serve.attr("add_argument")("--host", py::arg("default") = "127.0.0.1",
+                             py::arg("help") = "address to listen on (default 127.0.0.1)");
+  serve.attr("add_argument")("--port",
+                             py::arg("type") = py::module_::import("builtins").attr("int"),
+                             py::arg("default") = 8740, py::arg("help") = "port (default 8740)");
+  serve.attr("add_argument")(
+      "--pool", py::arg("type") = py::module_::import("builtins").attr("int"),
+      py::arg("default") = 4, py::arg("help") = "questions answered at once (default 4)");
+  serve.attr("add_argument")("--token-file", py::arg("metavar") = "FILE",
+                             py::arg("help") = "require Authorization: Bearer <the file's token>");
+  serve.attr("add_argument")("--allowed-host", py::arg("metavar") = "NAME",
+                             py::arg("action") = "append",
+                             py::arg("help") = "a further name the Host header may give");
+  serve.attr("add_argument")("--offline", py::arg("action") = "store_true",
+                             py::arg("help") = "use the bundled offline stand-in model");
+  serve.attr("add_argument")("--debug", py::arg("action") = "store_true",
+                             py::arg("help") = "show tracebacks");
+}
+
 py::object parser() {
   py::object argparse = import("argparse");
   py::object parser = argparse.attr("ArgumentParser")(
@@ -82,6 +107,16 @@ py::object parser() {
     sub.attr("add_argument")("--debug", py::arg("action") = "store_true",
                              py::arg("help") = "show tracebacks");
   }
+  add_serve_parser(commands);
+  py::object mcp = commands.attr("add_parser")(
+      "mcp", py::arg("help") = "offer the database as MCP tools over standard input and output");
+  mcp.attr("add_argument")(
+      "--db", py::arg("metavar") = "URL",
+      py::arg("help") = "SQLAlchemy URL or SQLite file (default: the bundled sample database)");
+  mcp.attr("add_argument")("--offline", py::arg("action") = "store_true",
+                           py::arg("help") = "use the bundled offline stand-in model");
+  mcp.attr("add_argument")("--debug", py::arg("action") = "store_true",
+                           py::arg("help") = "show tracebacks");
   py::object graph =
       commands.attr("add_parser")("graph", py::arg("help") = "show the question graph");
   graph.attr("add_argument")("--png", py::arg("metavar") = "FILE",
@@ -138,6 +173,8 @@ int main_entry(py::object argv) {
     quiet_libraries(debug);
     if (command == "graph") return run_graph(args);
     if (command == "eval") return run_eval(args);
+    if (command == "serve") return run_serve(args);
+    if (command == "mcp") return run_mcp(args);
     if (command == "demo") {
       const bool configured = configured_source().has_value();
       args.attr("db") = py::none();

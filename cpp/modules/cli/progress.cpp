@@ -1,5 +1,6 @@
 // norviai.cli._ProgressHandler: a langchain callback handler printing one line on standard error
-// as each graph step starts and as it ends, with its time.
+// as each graph step starts and as it ends, with its time; given a `report` callable it calls
+// report(kind, step, seconds) instead, kind "start", "end" or "error" (the server's events).
 #include <optional>
 #include <string>
 #include <utility>
@@ -35,6 +36,10 @@ void on_start(py::object self, py::object, py::object, py::kwargs kwargs) {
   py::object run_id = kwargs["run_id"];
   self.attr("started")[run_id] = now();
   self.attr("nodes")[run_id] = name;
+  if (!self.attr("report").is_none()) {
+    self.attr("report")("start", name, py::none());
+    return;
+  }
   err("  > " + std::string(py::str(name)));
 }
 
@@ -52,11 +57,21 @@ void on_end(py::object self, py::object, py::kwargs kwargs) {
   auto step = finished_step(self, kwargs);
   if (!step) return;
   double seconds = now() - step->second;
+  if (!self.attr("report").is_none()) {
+    self.attr("report")("end", step->first, seconds);
+    return;
+  }
   err("  < " + step->first + " " + std::string(py::str("{:.2f}").format(seconds)) + " s");
 }
 
 void on_error(py::object self, py::object, py::kwargs kwargs) {
-  if (auto step = finished_step(self, kwargs)) err("  x " + step->first + " failed");
+  auto step = finished_step(self, kwargs);
+  if (!step) return;
+  if (!self.attr("report").is_none()) {
+    self.attr("report")("error", step->first, py::none());
+    return;
+  }
+  err("  x " + step->first + " failed");
 }
 
 }  // namespace
@@ -65,17 +80,20 @@ void define_progress_handler(py::module_& m) {
   monotonic.set(py::module_::import("time").attr("monotonic"));
   py::object base = py::module_::import("langchain_core.callbacks").attr("BaseCallbackHandler");
   handler_class.set(common::ClassBuilder(m, "_ProgressHandler", base)
-                        .method("__init__", "",
-                                [](py::object self) {
-                                  self.attr("started") = py::dict();
-                                  self.attr("nodes") = py::dict();
-                                })
+                        .method(
+                            "__init__", "report=None",
+                            [](py::object self, py::object report) {
+                              self.attr("started") = py::dict();
+                              self.attr("nodes") = py::dict();
+                              self.attr("report") = report;
+                            },
+                            py::arg("report") = py::none())
                         .method("on_chain_start", "serialized, inputs, **kwargs", &on_start)
                         .method("on_chain_end", "outputs, **kwargs", &on_end)
                         .method("on_chain_error", "error, **kwargs", &on_error)
                         .finish());
 }
 
-py::object progress_handler() { return handler_class.get()(); }
+py::object progress_handler(py::object report) { return handler_class.get()(report); }
 
 }  // namespace norviai::cli
