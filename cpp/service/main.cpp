@@ -11,9 +11,9 @@
 #include <string>
 #include <thread>
 
+#include "http/request_guard.hpp"
 #include "service/deployments.hpp"
 #include "service/options.hpp"
-#include "service/request_guard.hpp"
 #include "service/server.hpp"
 #include "service/usage_store.hpp"
 
@@ -65,7 +65,7 @@ int serve(const ServiceOptions& options) {
   deployments.load();  // refuse to start on a file that would fail every request
   norviai::service::AccessRules rules{options.allowed_hosts, {}};
   if (!options.token_file.empty()) {
-    rules.token = norviai::service::read_token_file(options.token_file);
+    rules.token = norviai::http::read_token_file(options.token_file);
   }
   UsageStore store(options.db_path);
   VendorServer server(deployments, store, std::move(rules));

@@ -13,12 +13,15 @@
 #include <string>
 #include <vector>
 
+#include "http/request_guard.hpp"
 #include "service/bounded_server.hpp"
 #include "service/deployments.hpp"
-#include "service/request_guard.hpp"
 #include "service/usage_store.hpp"
 
 namespace norviai::service {
+
+using http::Refusal;
+using http::RequestGuard;
 
 class ListenError : public std::runtime_error {
  public:

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "http/request_guard.hpp"
 #include "modules/cli/cli.hpp"
 
 namespace norviai::cli {
@@ -47,29 +48,9 @@ class QuestionDesk {
   std::map<std::string, std::string> plots_;
 };
 
-struct Refusal {
-  int status;
-  std::string message;
-};
-
-class RequestGuard {
- public:
-  // Hosts allowed besides the bound address (and localhost when bound to loopback): NAME or
-  // NAME:PORT. An empty `token` means none is required.
-  RequestGuard(const std::string& bound_host, int port, const std::vector<std::string>& allowed,
-               std::string token);
-
-  std::optional<Refusal> check(const httplib::Request& request) const;
-
- private:
-  bool host_allowed(const httplib::Request& request) const;
-  bool token_matches(const httplib::Request& request) const;
-
-  std::vector<std::string> names_;  // lower case, without port
-  std::vector<std::string> exact_;  // lower case NAME:PORT
-  std::string port_;
-  std::string token_;
-};
+// The vendor service's rules: Host naming the server, the bearer token, JSON bodies.
+using http::Refusal;
+using http::RequestGuard;
 
 // The token in the file, blanks around it removed; UserError naming the file, never quoting it.
 std::string read_token_file(const std::string& path);

@@ -1,137 +1,21 @@
-// Which requests the server answers at all: Host naming the server (against DNS rebinding), the
-// bearer token when one is configured, JSON bodies only (against cross-site form posts).
-#include <arpa/inet.h>
-#include <netinet/in.h>
-
+// Small helpers of the server's request handling: the token file and question length.
 #include <algorithm>
-#include <cerrno>
-#include <fstream>
-#include <iterator>
-#include <string_view>
-#include <system_error>
 
 #include "modules/cli/serve.hpp"
 
 namespace norviai::cli {
 
-namespace {
-
-constexpr std::string_view kBlanks = " \t\r\n";
-
-std::string_view trimmed(std::string_view text) {
-  const auto first = text.find_first_not_of(kBlanks);
-  if (first == std::string_view::npos) return {};
-  return text.substr(first, text.find_last_not_of(kBlanks) - first + 1);
-}
-
-std::string lower(std::string_view text) {
-  std::string result(text);
-  for (char& c : result) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return result;
-}
-
-bool is_loopback(const std::string& host) {
-  if (host == "localhost") return true;
-  in_addr v4{};
-  if (inet_pton(AF_INET, host.c_str(), &v4) == 1) return (ntohl(v4.s_addr) >> 24) == 127;
-  in6_addr v6{};
-  return inet_pton(AF_INET6, host.c_str(), &v6) == 1 && IN6_IS_ADDR_LOOPBACK(&v6);
-}
-
-bool has_port(std::string_view host) {
-  if (host.starts_with('[')) return host.find("]:") != std::string_view::npos;
-  return host.find(':') != std::string_view::npos;
-}
-
-// Time depends only on the expected token's length.
-bool same_secret(std::string_view given, std::string_view expected) {
-  unsigned char difference = given.size() == expected.size() ? 0 : 1;
-  for (std::size_t i = 0; i < expected.size(); ++i) {
-    const char c = i < given.size() ? given[i] : '\0';
-    difference |= static_cast<unsigned char>(c ^ expected[i]);
-  }
-  return difference == 0;
-}
-
-bool is_json(const std::string& content_type) {
-  const auto semicolon = std::min(content_type.find(';'), content_type.size());
-  return lower(trimmed(std::string_view(content_type).substr(0, semicolon))) == "application/json";
-}
-
-}  // namespace
-
 std::string read_token_file(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  if (!file) {
-    throw UserError("cannot read token file " + path + ": " +
-                    std::system_category().message(errno));
+  try {
+    return http::read_token_file(path);
+  } catch (const http::TokenFileError& error) {
+    throw UserError(error.what());
   }
-  const std::string content((std::istreambuf_iterator<char>(file)), {});
-  const std::string token(trimmed(content));
-  if (token.empty()) throw UserError("token file " + path + " is empty");
-  if (!std::all_of(token.begin(), token.end(), [](char c) { return c > 0x20 && c < 0x7f; })) {
-    throw UserError("token file " + path +
-                    " must hold one token of printable ASCII without blanks");
-  }
-  return token;
 }
 
 std::size_t count_characters(const std::string& text) {
   return std::count_if(text.begin(), text.end(),
                        [](char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; });
-}
-
-RequestGuard::RequestGuard(const std::string& bound_host, int port,
-                           const std::vector<std::string>& allowed, std::string token)
-    : port_(std::to_string(port)), token_(std::move(token)) {
-  const std::string host = lower(bound_host);
-  names_.push_back(host.find(':') != std::string::npos ? "[" + host + "]" : host);
-  if (is_loopback(host)) names_.insert(names_.end(), {"localhost", "127.0.0.1", "[::1]"});
-  for (const auto& name : allowed) (has_port(name) ? exact_ : names_).push_back(lower(name));
-}
-
-bool RequestGuard::host_allowed(const httplib::Request& request) const {
-  if (request.get_header_value_count("Host") != 1) return false;
-  const std::string host = lower(trimmed(request.get_header_value("Host")));
-  if (std::find(exact_.begin(), exact_.end(), host) != exact_.end()) return true;
-  std::string_view name = host;
-  std::string_view port;
-  const auto colon = host.starts_with('[') ? host.find("]:") : host.find(':');
-  if (colon != std::string::npos) {
-    const auto split = host.starts_with('[') ? colon + 1 : colon;
-    name = std::string_view(host).substr(0, split);
-    port = std::string_view(host).substr(split + 1);
-  }
-  if (!port.empty() && port != port_) return false;
-  return std::find(names_.begin(), names_.end(), name) != names_.end();
-}
-
-bool RequestGuard::token_matches(const httplib::Request& request) const {
-  if (request.get_header_value_count("Authorization") != 1) return false;
-  const std::string header = request.get_header_value("Authorization");
-  const std::string_view value = trimmed(header);
-  constexpr std::string_view kScheme = "bearer ";
-  if (value.size() <= kScheme.size() || lower(value.substr(0, kScheme.size())) != kScheme) {
-    return false;
-  }
-  return same_secret(trimmed(value.substr(kScheme.size())), token_);
-}
-
-std::optional<Refusal> RequestGuard::check(const httplib::Request& request) const {
-  if (!host_allowed(request)) return Refusal{421, "the Host header does not name this server"};
-  if (!token_.empty() && !token_matches(request)) {
-    return Refusal{401, "a valid bearer token is required (Authorization: Bearer <token>)"};
-  }
-  const bool has_body =
-      request.method == "POST" || request.method == "PUT" || request.method == "PATCH" ||
-      request.has_header("Transfer-Encoding") ||
-      (request.has_header("Content-Length") && request.get_header_value("Content-Length") != "0");
-  if (has_body && !is_json(request.get_header_value("Content-Type"))) {
-    return Refusal{415, "the request body must be application/json"};
-  }
-  return std::nullopt;
 }
 
 }  // namespace norviai::cli

@@ -142,7 +142,7 @@ class QuestionServer {
       throw UserError("cannot listen on " + host + ":" + std::to_string(port) + ": " +
                       std::system_category().message(errno));
     }
-    guard_.emplace(host, bound, allowed, token);
+    guard_.emplace(host, bound, allowed, token, "server");
     return bound;
   }
 

@@ -1,8 +1,9 @@
-// RequestGuard: decides, from a request's head alone, whether the service answers it at all: the
-// Host must name the service (against DNS rebinding), a body must be JSON (against cross-site form
-// posts), and with a token configured the request must carry it as a bearer token. Immutable after
-// construction, so check() is safe from any thread. Nothing here throws except std::bad_alloc;
-// read_token_file() throws TokenFileError naming the file, never quoting it.
+// RequestGuard: decides, from a request's head alone, whether a server of ours (the vendor service,
+// norviai serve) answers it at all: the Host must name the server (against DNS rebinding), a body
+// must be JSON (against cross-site form posts), and with a token configured the request must carry
+// it as a bearer token. Immutable after construction, so check() is safe from any thread. Nothing
+// here throws except std::bad_alloc; read_token_file() throws TokenFileError naming the file, never
+// quoting it.
 #pragma once
 
 #include <httplib.h>
@@ -12,7 +13,7 @@
 #include <string>
 #include <vector>
 
-namespace norviai::service {
+namespace norviai::http {
 
 class TokenFileError : public std::runtime_error {
  public:
@@ -30,9 +31,10 @@ struct Refusal {
 class RequestGuard {
  public:
   // `bound_host` and `port` as listened on; `allowed_hosts` are further names (NAME or NAME:PORT);
-  // an empty `token` means none is required.
+  // an empty `token` means none is required; `subject` names the server in refusals ("service").
   RequestGuard(const std::string& bound_host, int port,
-               const std::vector<std::string>& allowed_hosts, std::string token);
+               const std::vector<std::string>& allowed_hosts, std::string token,
+               std::string subject = "service");
 
   std::optional<Refusal> check(const httplib::Request& request) const;
 
@@ -44,6 +46,7 @@ class RequestGuard {
   std::vector<std::string> exact_;  // lower-case NAME:PORT as given
   std::string port_;
   std::string token_;
+  std::string subject_;
 };
 
-}  // namespace norviai::service
+}  // namespace norviai::http

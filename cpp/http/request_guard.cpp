@@ -1,4 +1,4 @@
-#include "service/request_guard.hpp"
+#include "http/request_guard.hpp"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -11,7 +11,7 @@
 #include <string_view>
 #include <system_error>
 
-namespace norviai::service {
+namespace norviai::http {
 namespace {
 
 constexpr std::string_view kBlanks = " \t\r\n";
@@ -90,8 +90,9 @@ std::string read_token_file(const std::string& path) {
 }
 
 RequestGuard::RequestGuard(const std::string& bound_host, int port,
-                           const std::vector<std::string>& allowed_hosts, std::string token)
-    : port_(std::to_string(port)), token_(std::move(token)) {
+                           const std::vector<std::string>& allowed_hosts, std::string token,
+                           std::string subject)
+    : port_(std::to_string(port)), token_(std::move(token)), subject_(std::move(subject)) {
   const std::string host = lower(bound_host);
   names_.push_back(host.find(':') != std::string::npos ? "[" + host + "]" : host);
   if (is_loopback(host)) names_.emplace_back("localhost");
@@ -130,7 +131,7 @@ bool RequestGuard::token_matches(const httplib::Request& request) const {
 
 std::optional<Refusal> RequestGuard::check(const httplib::Request& request) const {
   if (!host_allowed(request)) {
-    return Refusal{421, "the Host header does not name this service"};
+    return Refusal{421, "the Host header does not name this " + subject_};
   }
   if (!token_.empty() && !token_matches(request)) {
     return Refusal{401, "a valid bearer token is required"};
@@ -141,4 +142,4 @@ std::optional<Refusal> RequestGuard::check(const httplib::Request& request) cons
   return std::nullopt;
 }
 
-}  // namespace norviai::service
+}  // namespace norviai::http
