@@ -37,7 +37,8 @@ py::dict service_headers() {
   const std::string token = norviai::core::trim(text != nullptr ? text : "");
   if (token.empty()) return headers;
   if (!std::all_of(token.begin(), token.end(), [](char c) { return c > 0x20 && c < 0x7f; })) {
-    throw py::value_error("NORVIAI_SERVICE_TOKEN must be printable ASCII without blanks");
+    common::raise_error(PyExc_ValueError,
+                        "NORVIAI_SERVICE_TOKEN must be printable ASCII without blanks");
   }
   headers["Authorization"] = "Bearer " + token;
   return headers;

@@ -38,7 +38,8 @@ PromptTemplate prompt_text(const char* module, const char* label, const char* na
                            TemplateSyntax syntax) {
   py::object text = py::module_::import(module).attr(name);
   const std::string where = std::string(label) + "." + name;
-  if (!py::isinstance<py::str>(text)) throw py::type_error(where + " must be a str");
+  if (!py::isinstance<py::str>(text))
+    py_common::raise_error(PyExc_TypeError, where + " must be a str");
   return {where, text.cast<std::string>(), syntax};
 }
 
@@ -63,8 +64,7 @@ offline::PromptMarkers prompt_markers() {
   try {
     return offline::PromptMarkers::from_prompts(texts);
   } catch (const offline::MarkerError& error) {
-    PyErr_SetString(PyExc_RuntimeError, error.what());
-    throw py::error_already_set();
+    py_common::raise_error(PyExc_RuntimeError, error.what());
   }
 }
 
@@ -77,7 +77,7 @@ std::unique_ptr<OfflineModel> start(py::object script_path) {
   try {
     script = OfflineScript::load(path);
   } catch (const offline::ScriptError& error) {
-    throw py::value_error(error.what());
+    py_common::raise_error(PyExc_ValueError, error.what());
   } catch (const std::system_error& error) {
     raise_os_error(error, py::str(path));
   }

@@ -153,10 +153,11 @@ std::shared_ptr<Catalogue> read_catalogue(py::handle connection, py::handle sche
       read_mssql(connection, *catalogue);
       break;
     case Dialect::kOther:
-      throw py::value_error(
+      common::raise_error(
+          PyExc_ValueError,
           "CustomSQLDatabase supports PostgreSQL, MySQL/MariaDB, SQLite and "
           "SQL Server, not '" +
-          connection.attr("engine").attr("dialect").attr("name").cast<std::string>() + "'");
+              connection.attr("engine").attr("dialect").attr("name").cast<std::string>() + "'");
   }
   catalogue->only.clear();
   return catalogue;

@@ -20,16 +20,17 @@ void configure(py::object db, py::object statement_timeout, py::object max_rows)
                                                   py::isinstance<py::float_>(statement_timeout));
     double seconds = number ? statement_timeout.cast<double>() : 0;
     if (!number || !std::isfinite(seconds) || seconds <= 0) {
-      throw py::value_error("statement_timeout must be a positive number of seconds or None, got " +
-                            py::repr(statement_timeout).cast<std::string>());
+      py_common::raise_error(
+          PyExc_ValueError, "statement_timeout must be a positive number of seconds or None, got " +
+                                py::repr(statement_timeout).cast<std::string>());
     }
     statement_timeout = py::float_(seconds);
   }
   if (!max_rows.is_none()) {
     if (is_bool(max_rows) || !py::isinstance<py::int_>(max_rows) ||
         max_rows.cast<long long>() < 1) {
-      throw py::value_error("max_rows must be a positive integer or None, got " +
-                            py::repr(max_rows).cast<std::string>());
+      py_common::raise_error(PyExc_ValueError, "max_rows must be a positive integer or None, got " +
+                                                   py::repr(max_rows).cast<std::string>());
     }
   }
   db.attr("_statement_timeout") = statement_timeout;

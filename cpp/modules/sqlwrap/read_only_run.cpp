@@ -361,7 +361,8 @@ py::object run_read_only(py::object db, py::object command, const std::string& f
                          py::object execution_options) {
   const Library& lib = library();
   if (fetch != "all" && fetch != "one" && fetch != "cursor") {
-    throw py::value_error("Fetch parameter must be either 'one', 'all', or 'cursor'");
+    common::raise_error(PyExc_ValueError,
+                        "Fetch parameter must be either 'one', 'all', or 'cursor'");
   }
   py::object engine = db.attr("_engine");
   py::object sa_dialect = engine.attr("dialect");
@@ -375,15 +376,15 @@ py::object run_read_only(py::object db, py::object command, const std::string& f
     sql = py::str(command.attr("compile")(py::arg("dialect") = sa_dialect)).cast<std::string>();
     statement = command;
   } else {
-    throw py::type_error("Query expression has unknown type: " +
-                         py::str(py::type::handle_of(command)).cast<std::string>());
+    common::raise_error(PyExc_TypeError,
+                        "Query expression has unknown type: " +
+                            py::str(py::type::handle_of(command)).cast<std::string>());
   }
 
   auto verdict = core::check_read_only(
       sql, core::dialect_from_name(sa_dialect.attr("name").cast<std::string>()));
   if (!verdict.allowed) {
-    PyErr_SetString(lib.read_only_violation.ptr(), verdict.reason.c_str());
-    throw py::error_already_set();
+    common::raise_error(lib.read_only_violation.ptr(), verdict.reason);
   }
   // Without parameters the text goes to the driver as written: no ":name" binds to trip over
   // inside quoted literals, no "%" to double.

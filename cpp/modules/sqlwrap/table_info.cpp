@@ -426,8 +426,8 @@ py::str table_info(py::object db, py::object table_names, bool get_col_comments)
   if (!table_names.is_none()) {
     py::set missing = py::set(table_names).attr("difference")(usable);
     if (py::len(missing) > 0) {
-      throw py::value_error("table_names " + py::str(missing).cast<std::string>() +
-                            " not found in database");
+      common::raise_error(PyExc_ValueError, "table_names " + py::str(missing).cast<std::string>() +
+                                                " not found in database");
     }
     for (py::handle name : table_names) wanted.push_back(py::str(name).cast<std::string>());
   } else {
