@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <optional>
 
 #include "core/unique_fd.hpp"
@@ -309,76 +310,130 @@ SandboxResult failed_to_start(std::string failure) {
 
 }  // namespace
 
-SandboxResult run_sandboxed(const SandboxRequest& request) {
-  if (request.argv.empty()) return failed_to_start("no program given: argv is empty");
-  if (request.argv[0].empty() || request.argv[0].front() != '/') {
-    return failed_to_start("program path is not absolute: " + request.argv[0]);
-  }
+struct PendingSandbox::State {
+  SandboxRequest request;
+  Pipe input, output, errors, report;
+  std::optional<ChildProcess> child;
+  UniqueFd exit_notifier;
+  std::string failure;
+  Clock::time_point start;
 
-  // execve takes char* const[] but does not write through it.
-  std::vector<char*> argv;
-  argv.reserve(request.argv.size() + 1);
-  for (const auto& argument : request.argv) argv.push_back(const_cast<char*>(argument.c_str()));
-  argv.push_back(nullptr);
-  std::vector<char*> envp;
-  envp.reserve(request.environment.size() + 1);
-  for (const auto& entry : request.environment) envp.push_back(const_cast<char*>(entry.c_str()));
-  envp.push_back(nullptr);
+  std::unique_ptr<PendingSandbox> fail(std::string text);
+};
 
-  Pipe input;
-  Pipe output;
-  Pipe errors;
-  Pipe report;
-  for (Pipe* pipe : {&input, &output, &errors, &report}) {
-    if (const int error = make_pipe(*pipe)) return failed_to_start(failure_text("pipe", error));
-  }
-  for (const UniqueFd* fd :
-       {&input.write_end, &output.read_end, &errors.read_end, &report.read_end}) {
-    if (const int error = set_nonblocking(*fd)) {
-      return failed_to_start(failure_text("fcntl", error));
+PendingSandbox::PendingSandbox() : state_(std::make_unique<State>()) {}
+PendingSandbox::~PendingSandbox() = default;
+
+std::unique_ptr<PendingSandbox> PendingSandbox::State::fail(std::string text) {
+  failure = std::move(text);
+  return nullptr;
+}
+
+bool PendingSandbox::has_exited() const {
+  return !state_->child.has_value() || state_->child->has_exited();
+}
+
+std::chrono::steady_clock::duration PendingSandbox::age() const {
+  return Clock::now() - state_->start;
+}
+
+std::unique_ptr<PendingSandbox> PendingSandbox::start(const SandboxRequest& given) {
+  std::unique_ptr<PendingSandbox> owner(new PendingSandbox());
+  State& pending = *owner->state_;
+  pending.request = given;
+  pending.request.standard_input.clear();
+  pending.start = Clock::now();
+  const SandboxRequest& request = pending.request;
+  Pipe& input = pending.input;
+  Pipe& output = pending.output;
+  Pipe& errors = pending.errors;
+  Pipe& report = pending.report;
+  [&]() -> std::unique_ptr<PendingSandbox> {
+    if (request.argv.empty()) return pending.fail("no program given: argv is empty");
+    if (request.argv[0].empty() || request.argv[0].front() != '/') {
+      return pending.fail("program path is not absolute: " + request.argv[0]);
     }
+
+    // execve takes char* const[] but does not write through it.
+    std::vector<char*> argv;
+    argv.reserve(request.argv.size() + 1);
+    for (const auto& argument : request.argv) argv.push_back(const_cast<char*>(argument.c_str()));
+    argv.push_back(nullptr);
+    std::vector<char*> envp;
+    envp.reserve(request.environment.size() + 1);
+    for (const auto& entry : request.environment) envp.push_back(const_cast<char*>(entry.c_str()));
+    envp.push_back(nullptr);
+
+    for (Pipe* pipe : {&input, &output, &errors, &report}) {
+      if (const int error = make_pipe(*pipe)) return pending.fail(failure_text("pipe", error));
+    }
+    for (const UniqueFd* fd :
+         {&input.write_end, &output.read_end, &errors.read_end, &report.read_end}) {
+      if (const int error = set_nonblocking(*fd)) {
+        return pending.fail(failure_text("fcntl", error));
+      }
+    }
+
+    const SandboxLimits& limits = request.limits;
+    const auto cpu_seconds =
+        static_cast<rlim_t>(std::max<std::int64_t>(1, (limits.wall_time.count() + 999) / 1000));
+    const long open_max = ::sysconf(_SC_OPEN_MAX);
+    const ChildPlan plan{
+        .argv = argv.data(),
+        .envp = envp.data(),
+        .working_directory =
+            request.working_directory.empty() ? nullptr : request.working_directory.c_str(),
+        .stdin_fd = input.read_end.get(),
+        .stdout_fd = output.write_end.get(),
+        .stderr_fd = errors.write_end.get(),
+        .report_fd = report.write_end.get(),
+        .max_fd = open_max > 0 ? static_cast<int>(std::min<long>(open_max, 1 << 20)) : 65536,
+        .parent = ::getpid(),
+        // SIGXCPU at the soft limit, SIGKILL a second later if the program catches it.
+        .cpu = bounded_limit(RLIMIT_CPU, cpu_seconds, cpu_seconds + 1),
+        .address_space =
+            bounded_limit(RLIMIT_AS, limits.address_space_bytes, limits.address_space_bytes),
+        .open_files = bounded_limit(RLIMIT_NOFILE, limits.open_files, limits.open_files),
+    };
+
+    const pid_t pid = ::fork();
+    if (pid < 0) return pending.fail(failure_text("fork", errno));
+    if (pid == 0) exec_child(plan);
+    pending.child.emplace(pid);
+    input.read_end.reset();
+    output.write_end.reset();
+    errors.write_end.reset();
+    report.write_end.reset();
+    pending.exit_notifier = open_exit_notifier(pid);
+    return nullptr;
+  }();
+  return owner;
+}
+
+SandboxResult PendingSandbox::finish(const std::string& standard_input,
+                                     std::chrono::milliseconds wall_time,
+                                     std::chrono::milliseconds ready_within) {
+  State& pending = *state_;
+  if (!pending.child.has_value()) {
+    return failed_to_start(pending.failure.empty() ? "not started" : pending.failure);
   }
-
-  const SandboxLimits& limits = request.limits;
-  const auto cpu_seconds =
-      static_cast<rlim_t>(std::max<std::int64_t>(1, (limits.wall_time.count() + 999) / 1000));
-  const long open_max = ::sysconf(_SC_OPEN_MAX);
-  const ChildPlan plan{
-      .argv = argv.data(),
-      .envp = envp.data(),
-      .working_directory =
-          request.working_directory.empty() ? nullptr : request.working_directory.c_str(),
-      .stdin_fd = input.read_end.get(),
-      .stdout_fd = output.write_end.get(),
-      .stderr_fd = errors.write_end.get(),
-      .report_fd = report.write_end.get(),
-      .max_fd = open_max > 0 ? static_cast<int>(std::min<long>(open_max, 1 << 20)) : 65536,
-      .parent = ::getpid(),
-      // SIGXCPU at the soft limit, SIGKILL a second later if the program catches it.
-      .cpu = bounded_limit(RLIMIT_CPU, cpu_seconds, cpu_seconds + 1),
-      .address_space =
-          bounded_limit(RLIMIT_AS, limits.address_space_bytes, limits.address_space_bytes),
-      .open_files = bounded_limit(RLIMIT_NOFILE, limits.open_files, limits.open_files),
-  };
-
+  const SandboxRequest& request = pending.request;
+  Pipe& input = pending.input;
+  Pipe& output = pending.output;
+  Pipe& errors = pending.errors;
+  Pipe& report = pending.report;
+  ChildProcess& child = *pending.child;
+  const UniqueFd& exit_notifier = pending.exit_notifier;
   SigpipeBlock sigpipe_block;
   const auto start = Clock::now();
-  const auto deadline = start + limits.wall_time;
-  const pid_t pid = ::fork();
-  if (pid < 0) return failed_to_start(failure_text("fork", errno));
-  if (pid == 0) exec_child(plan);
-
-  ChildProcess child(pid);
-  input.read_end.reset();
-  output.write_end.reset();
-  errors.write_end.reset();
-  report.write_end.reset();
-
+  // Until the program reports ready (its first output byte, kSandboxReady) only the wait for
+  // that is bounded; the wall-time limit starts then.
+  bool program_ready = ready_within.count() == 0;
+  auto deadline = start + (program_ready ? wall_time : ready_within);
   SandboxResult result;
   std::vector<char> buffer(kChunk);
-  const UniqueFd exit_notifier = open_exit_notifier(pid);
   std::size_t input_offset = 0;
-  if (request.standard_input.empty()) input.write_end.reset();
+  if (standard_input.empty()) input.write_end.reset();
 
   // Feed and drain the pipes together until the program ends or its time is up: feeding first
   // and reading afterwards would deadlock as soon as both sides fill a pipe.
@@ -417,12 +472,17 @@ SandboxResult run_sandboxed(const SandboxRequest& request) {
       break;  // cannot watch the program any more: it is killed below
     }
     if (input_slot >= 0 && fds[input_slot].revents != 0 &&
-        !write_some(input.write_end, request.standard_input, input_offset)) {
+        !write_some(input.write_end, standard_input, input_offset)) {
       input.write_end.reset();  // end of input for the program
     }
     if (output_slot >= 0 && fds[output_slot].revents != 0 &&
         !read_some(output.read_end, buffer, result.standard_output)) {
       output.read_end.reset();
+    }
+    if (!program_ready && !result.standard_output.empty()) {
+      program_ready = true;
+      if (result.standard_output.front() == kSandboxReady) result.standard_output.erase(0, 1);
+      deadline = Clock::now() + wall_time;
     }
     if (errors_slot >= 0 && fds[errors_slot].revents != 0 &&
         !read_some(errors.read_end, buffer, result.standard_error)) {
@@ -496,6 +556,11 @@ SandboxResult run_sandboxed(const SandboxRequest& request) {
     }
   }
   return result;
+}
+
+SandboxResult run_sandboxed(const SandboxRequest& request) {
+  const auto pending = PendingSandbox::start(request);
+  return pending->finish(request.standard_input, request.limits.wall_time, milliseconds{0});
 }
 
 }  // namespace norviai::core

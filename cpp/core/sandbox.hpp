@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -43,6 +44,8 @@ struct SandboxRequest {
 inline constexpr int kLauncherFailureExit = 125;
 inline constexpr const char* kLauncherNote = "norviai-sandbox: ";
 
+inline constexpr char kSandboxReady = '\0';
+
 enum class SandboxOutcome { kExited, kSignaled, kTimedOut, kFailedToStart };
 
 struct SandboxResult {
@@ -56,5 +59,30 @@ struct SandboxResult {
 };
 
 SandboxResult run_sandboxed(const SandboxRequest& request);
+
+// A run started ahead of its input (a warm start): the program starts at once and waits for its
+// standard input, which finish writes; the wall-time limit counts from then. Destroying it
+// before finish kills its group and reaps it. One thread at a time; finish at most once.
+class PendingSandbox {
+ public:
+  // Never null; a launch failure is reported by finish. request.standard_input is ignored.
+  static std::unique_ptr<PendingSandbox> start(const SandboxRequest& request);
+  PendingSandbox(const PendingSandbox&) = delete;
+  PendingSandbox& operator=(const PendingSandbox&) = delete;
+  ~PendingSandbox();
+
+  // Whether the program already ended (or never started): it cannot take a program any more.
+  bool has_exited() const;
+  std::chrono::steady_clock::duration age() const;
+  // With ready_within nonzero, the wall-time limit starts once the program writes its first
+  // output byte (kSandboxReady, dropped), which it must do within ready_within.
+  SandboxResult finish(const std::string& standard_input, std::chrono::milliseconds wall_time,
+                       std::chrono::milliseconds ready_within);
+
+ private:
+  PendingSandbox();
+  struct State;
+  std::unique_ptr<State> state_;
+};
 
 }  // namespace norviai::core

@@ -4,11 +4,13 @@
 // Every failure of the run, the isolation's included, is a failed run, never a host exception.
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -26,6 +28,14 @@ constexpr double kDefaultCodeTimeLimit = 60.0;
 constexpr const char* kLauncherName = "norviai-sandbox";
 constexpr const char* kRunnerName = "_sandbox_runner.py";
 constexpr const char* kInsideHome = "/home/sandbox";
+// A warm child waits this long for its program and then ends itself; the host uses it only well
+// before that.
+constexpr std::chrono::seconds kWarmWait{600};
+constexpr std::chrono::seconds kWarmUsableFor{540};
+// Across executors and save folders: one question at a time per state is the usual case.
+constexpr std::size_t kMaxWarmChildren = 4;
+// After the hand-over, how long a warm child may take to finish its imports.
+constexpr std::chrono::seconds kWarmReadyWithin{30};
 constexpr const char* kUnisolatedWarning =
     "norviai: warning: NORVIAI_SANDBOX=off: analysis code runs without isolation and can read, "
     "change and send anything this process can\n";
@@ -282,6 +292,68 @@ std::string working_directory(py::dict state, const std::string& save) {
   return py::module_::import("os").attr("getcwd")().cast<std::string>();
 }
 
+// The launcher's request for an isolated run with this state; standard input and time left out.
+core::SandboxRequest isolated_request(py::dict state) {
+  const std::string save = save_folder(state);
+  const std::string fonts = font_cache_folder();
+  core::SandboxRequest request;
+  request.argv = isolated_command(
+      interpreter_command(), save, working_directory(state, save),
+      fonts.empty() ? std::vector<std::string>{} : std::vector<std::string>{fonts});
+  request.environment = base_environment();
+  request.environment.push_back("HOME=" + std::string(kInsideHome));
+  request.environment.push_back("TMPDIR=/tmp");
+  request.environment.push_back("MPLCONFIGDIR=/tmp/matplotlib");
+  if (!fonts.empty()) request.environment.push_back("NORVIAI_FONT_CACHE=" + fonts);
+  return request;
+}
+
+// A warm child serves only a run whose command and environment are exactly those it was started
+// with, so it has the same isolation (save folder included) as a cold run would.
+std::string request_key(const core::SandboxRequest& request) {
+  std::string key;
+  for (const auto& part : request.argv) key += part + '\0';
+  key += '\0';
+  for (const auto& part : request.environment) key += part + '\0';
+  return key;
+}
+
+struct WarmChild {
+  std::string key;
+  std::unique_ptr<core::PendingSandbox> child;
+};
+
+// Pending warm children, newest last; touched only with the GIL held. Destroyed at process exit,
+// which kills and reaps whatever is still waiting.
+std::vector<WarmChild>& warm_children() {
+  static std::vector<WarmChild> children;
+  return children;
+}
+
+std::unique_ptr<core::PendingSandbox> take_warm_child(const core::SandboxRequest& request) {
+  auto& children = warm_children();
+  const std::string key = request_key(request);
+  const auto found = std::find_if(children.begin(), children.end(),
+                                  [&](const WarmChild& warm) { return warm.key == key; });
+  if (found == children.end()) return nullptr;
+  std::unique_ptr<core::PendingSandbox> child = std::move(found->child);
+  children.erase(found);
+  // One that waited too long ends itself, and one the system ended cannot take the program.
+  if (child->has_exited() || child->age() > kWarmUsableFor) {
+    py::gil_scoped_release release;
+    child.reset();
+  }
+  return child;
+}
+
+core::SandboxResult finish_released(core::PendingSandbox& child,
+                                    const core::SandboxRequest& request) {
+  py::gil_scoped_release release;
+  const auto ready_within = std::chrono::duration_cast<std::chrono::milliseconds>(
+      kWarmReadyWithin + request.limits.wall_time);
+  return child.finish(request.standard_input, request.limits.wall_time, ready_within);
+}
+
 py::dict run_unisolated(py::object code, py::dict state, double limit) {
   py::module_::import("sys").attr("stderr").attr("write")(kUnisolatedWarning);
   const std::string scratch = py::module_::import("tempfile")
@@ -309,6 +381,46 @@ py::dict run_unisolated(py::object code, py::dict state, double limit) {
 
 py::dict analysis_failure(const std::string& error_text) { return failure(error_text); }
 
+void start_warm_analysis(py::handle state) {
+  if (isolation_turned_off() || !py::isinstance<py::dict>(state) ||
+      ::access(launcher_path().c_str(), X_OK) != 0) {
+    return;
+  }
+  core::SandboxRequest request;
+  try {
+    request = isolated_request(py::reinterpret_borrow<py::dict>(state));
+  } catch (py::error_already_set& error) {
+    // An unusable save path fails the run itself, with its own message, later.
+    if (!error.matches(PyExc_Exception)) throw;
+    return;
+  }
+  const std::string key = request_key(request);
+  // The CPU limit covers the wait as well; the wall-time limit starts at the hand-over.
+  request.limits.wall_time = wall_time(code_time_limit()) + kWarmWait;
+  request.environment.push_back("NORVIAI_WARM_WAIT=" + std::to_string(kWarmWait.count()));
+  auto& children = warm_children();
+  std::vector<WarmChild> dropped;
+  for (auto it = children.begin(); it != children.end();) {
+    if (it->key == key) {
+      dropped.push_back(std::move(*it));
+      it = children.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  while (children.size() >= kMaxWarmChildren) {
+    dropped.push_back(std::move(children.front()));
+    children.erase(children.begin());
+  }
+  std::unique_ptr<core::PendingSandbox> child;
+  {
+    py::gil_scoped_release release;
+    dropped.clear();
+    child = core::PendingSandbox::start(request);
+  }
+  children.push_back({key, std::move(child)});
+}
+
 py::dict run_analysis(py::object code, py::dict state) {
   const double limit = code_time_limit();
   if (isolation_turned_off()) return run_unisolated(code, state, limit);
@@ -318,20 +430,12 @@ py::dict run_analysis(py::object code, py::dict state) {
                    " is missing; reinstall the package, or set NORVIAI_SANDBOX=off to run "
                    "analysis code without isolation (unsafe)");
   }
-  const std::string save = save_folder(state);
-  const std::string fonts = font_cache_folder();
-  core::SandboxRequest request;
-  request.argv = isolated_command(
-      interpreter_command(), save, working_directory(state, save),
-      fonts.empty() ? std::vector<std::string>{} : std::vector<std::string>{fonts});
-  request.environment = base_environment();
-  request.environment.push_back("HOME=" + std::string(kInsideHome));
-  request.environment.push_back("TMPDIR=/tmp");
-  request.environment.push_back("MPLCONFIGDIR=/tmp/matplotlib");
-  if (!fonts.empty()) request.environment.push_back("NORVIAI_FONT_CACHE=" + fonts);
+  core::SandboxRequest request = isolated_request(state);
   request.standard_input = code.cast<std::string>();
   request.limits.wall_time = wall_time(limit);
-  const core::SandboxResult result = run_released(request);
+  std::unique_ptr<core::PendingSandbox> warm = take_warm_child(request);
+  const core::SandboxResult result = warm ? finish_released(*warm, request) : run_released(request);
+  warm.reset();
   // The program runs in its own session, so Ctrl-C during the run only reached the host.
   if (PyErr_CheckSignals() != 0) throw py::error_already_set();
   return interpret(result, limit);

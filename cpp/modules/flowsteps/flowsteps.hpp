@@ -53,6 +53,9 @@ py::dict reply_field(py::handle step, py::handle prompt, const char* field, cons
 // Runs model-written analysis code in an isolated child; the step's update, never an exception
 // for anything the code does.
 py::dict run_analysis(py::object code, py::dict state);
+// Starts the isolated child for this state's next run, its libraries imported, so that its start
+// overlaps the model call; run_analysis hands it the program. Does nothing where it cannot.
+void start_warm_analysis(py::handle state);
 // The update of a failed run with this error text.
 py::dict analysis_failure(const std::string& error_text);
 

@@ -63,6 +63,7 @@ void define_pandas_generator(py::module_& m) {
       .method("invoke", kInvokeSignature,
               [](py::object self, py::object state, py::kwargs /*ignored*/) {
                 checked_state(state);
+                start_warm_analysis(state);
                 return code_update(self, self.attr("generate_prompt")(state));
               })
       .finish();

@@ -16,7 +16,7 @@ import time
 import pytest
 from langchain_openai import AzureChatOpenAI
 
-from norviai.askflow.flowsteps import PandasExecutor
+from norviai.askflow.flowsteps import PandasExecutor, PandasGenerator
 
 LIMIT = 1  # seconds, through NORVIAI_CODE_TIME_LIMIT
 SLACK = 2.5  # launch, kill and reap on a busy machine
@@ -451,3 +451,70 @@ def test_unisolated_runs_are_warned_about_and_cleaned(run, monkeypatch, capfd):
     scratch = update["python_executed_output"].strip()
     assert "NORVIAI_SANDBOX=off" in capfd.readouterr().err
     assert not os.path.exists(scratch)
+
+
+GENERATOR_STATE = {
+    "original_question": "q",
+    "sql_queries": ["SELECT 1"],
+    "sql_query_results": ["1"],
+    "prompt_type": "original",
+}
+
+
+def with_save_folder(folder):
+    """Pids of live processes whose command line names `folder`."""
+    found = []
+    for entry in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open(f"/proc/{entry}/cmdline", "rb") as cmdline:
+                arguments = cmdline.read().split(b"\0")
+            with open(f"/proc/{entry}/stat") as stat:
+                state = stat.read().rsplit(")", 1)[1].split()[0]
+        except (FileNotFoundError, ProcessLookupError):
+            continue
+        if str(folder).encode() in arguments and state not in ("Z", "X"):
+            found.append(int(entry))
+    return found
+
+
+def start_warm(tmp_path):
+    model = AzureChatOpenAI(
+        azure_deployment="small",
+        azure_endpoint="http://127.0.0.1:9",
+        api_key="k",
+        api_version="2024-02-01",
+        max_retries=0,
+    )
+    with pytest.raises(Exception):  # the model is unreachable; the child was started before
+        PandasGenerator(model=model).invoke(GENERATOR_STATE | {"save_path": str(tmp_path)})
+
+
+def settled(folder, expect):
+    """The pids naming `folder` once `expect(pids)` holds or 5 s have passed."""
+    deadline = time.monotonic() + 5
+    while not expect(pids := set(with_save_folder(folder))) and time.monotonic() < deadline:
+        time.sleep(0.05)
+    return pids
+
+
+@pytest.mark.parametrize(
+    "code",
+    [
+        "print('x')\nprint(open('/etc/hostname').read().strip())",
+        "import pandas as pd\nprint(pd.DataFrame({'a': [1, 2, 3]})['a'].sum())",
+        "import matplotlib.pyplot as plt\nplt.plot([1, 2])\nplt.savefig('p.png')\n"
+        "import os\nprint(sorted(os.listdir('.')), os.getpid())",
+        "import socket\nsocket.create_connection(('127.0.0.1', 9))",
+        "1 / 0",
+    ],
+)
+def test_warm_run_answers_as_a_cold_one(run, tmp_path, code):
+    cold, _ = run(code)
+    for name in os.listdir(tmp_path):
+        os.remove(tmp_path / name)
+    start_warm(tmp_path)
+    assert settled(tmp_path, bool)
+    warm, _ = run(code)
+    assert warm == cold
+    assert not settled(tmp_path, lambda pids: not pids)
+
