@@ -21,6 +21,12 @@ py::object joined_if_list(py::handle names) {
   return py::reinterpret_borrow<py::object>(names);
 }
 
+// The database's table names as a list, from the lookup's text or list.
+py::object all_table_names(py::handle names) {
+  if (py::isinstance<py::list>(names)) return py::reinterpret_borrow<py::object>(names);
+  return py::reinterpret_borrow<py::object>(names).attr("split")(", ");
+}
+
 py::list single(py::object value) {
   py::list list;
   list.append(std::move(value));
@@ -76,8 +82,11 @@ void define_relevant_table_names(py::module_& m) {
               })
       .method("invoke", kInvokeSignature,
               [](py::object self, py::object state, py::kwargs /*ignored*/) {
-                return reply_field(self, self.attr("generate_prompt")(state), key::kRelevantTables,
-                                   key::kRelevantTables);
+                py::dict checked = checked_state(state);
+                return reply_field(self, self.attr("generate_prompt")(state),
+                                   tool::kRelevantTablesOutput, key::kRelevantTables,
+                                   key::kRelevantTables,
+                                   all_table_names(checked[key::kTableNamesFromDb]));
               })
       .finish();
 }
@@ -106,8 +115,10 @@ void define_rewrite_query(py::module_& m) {
               })
       .method("invoke", kInvokeSignature,
               [](py::object self, py::object state, py::kwargs /*ignored*/) {
+                py::dict checked = checked_state(state);
                 return reply_field(self, self.attr("generate_prompt")(state),
-                                   key::kRewrittenQuestion, key::kRewrittenQuestion);
+                                   tool::kRewriteQueryOutput, key::kRewrittenQuestion,
+                                   key::kRewrittenQuestion, current_question(checked));
               })
       .finish();
 }
@@ -170,8 +181,10 @@ void define_sql_generation(py::module_& m) {
                 checked_state(state_arg);
                 double started = wall_clock();
                 py::object messages = self.attr("generate_messages")(state_arg);
-                py::object response = self.attr("model").attr("invoke")(messages);
-                py::object query = response.attr(contract::field::kSqlQuery);
+                StructuredReply reply = structured_reply(self, messages, tool::kSqlQueryInput);
+                py::object query = reply.usable()
+                                       ? py::object(reply.parsed.attr(contract::field::kSqlQuery))
+                                       : py::object(py::str(kUnusableSqlReply + reply.fault));
                 py::str elapsed = py::str(py::float_(wall_clock() - started));
                 common::loguru_logger().attr("info")(py::str("Invoke generate sql query tooks: ") +
                                                      elapsed);
@@ -195,6 +208,8 @@ void define_sql_syntax_checker(py::module_& m) {
               [](py::object self, py::object state, py::kwargs /*ignored*/) {
                 py::object queries = state[key::kGeneratedSqlQuery];
                 py::object last = queries.attr("__getitem__")(-1);
+                // No query to check: the execution reports the unusable reply.
+                if (unusable_reply_fault(last, kUnusableSqlReply)) return py::dict();
                 py::object checked = self.attr("tool").attr("_run")(py::arg("query") = last);
                 // Models like to wrap the query in a Markdown fence; the database cannot run that.
                 if (py::isinstance<py::str>(checked)) {
@@ -216,6 +231,13 @@ void define_sql_execution(py::module_& m) {
               [](py::object self, py::object state, py::kwargs /*ignored*/) {
                 py::object query = state[key::kGeneratedSqlQuery].attr("__getitem__")(-1);
                 py::dict update;
+                if (auto fault = unusable_reply_fault(query, kUnusableSqlReply)) {
+                  update[key::kSqlExecutionResult] =
+                      single(py::str(std::string("Your reply was not a valid ") +
+                                     tool::kSqlQueryInput + " call: " + *fault));
+                  update[key::kExecutionSuccess] = false;
+                  return update;
+                }
                 py::object result;
                 try {
                   result = self.attr("db").attr("run")(py::arg("command") = query,
