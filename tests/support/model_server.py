@@ -104,9 +104,7 @@ def no_tool_calls(
 
 def raw_tool_call(name: str, arguments: str, *, finish_reason: str = "tool_calls") -> Reply:
     """A tool call whose arguments text is sent as written (cut, not JSON, wrong fields)."""
-    return Reply(
-        "message", tool_calls=(ToolCall(name, arguments),), finish_reason=finish_reason
-    )
+    return Reply("message", tool_calls=(ToolCall(name, arguments),), finish_reason=finish_reason)
 
 
 def cut_by_length(content: str = "") -> Reply:
@@ -495,7 +493,8 @@ class ModelServer:
     def _usage(self, request: RecordedRequest, reply: Reply) -> dict[str, int]:
         produced = reply.content or ""
         produced += "".join(
-            a if isinstance(a, str) else json.dumps(a) for a in (c.arguments for c in reply.tool_calls)
+            a if isinstance(a, str) else json.dumps(a)
+            for a in (c.arguments for c in reply.tool_calls)
         )
         usage = {
             "prompt_tokens": len(json.dumps(request.messages)) // 4 + 1,
