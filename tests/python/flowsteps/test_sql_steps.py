@@ -298,6 +298,30 @@ class TestSQLSyntaxChecker:
         assert step.invoke(state) == {}
         assert queries == ["SELECT nope", "SELECT 2"]
 
+    @pytest.mark.parametrize(
+        "reply, kept",
+        [
+            ("```sql\nSELECT 2;\n```", False),
+            ("SELECT 'a;b' FROM orders -- note; here", False),
+            ("The query looks correct.", True),
+            ("SELECT 1; DROP TABLE orders", True),
+            ("```sql\nSELECT 1;\nSELECT 2;\n```", True),
+            ("SELECT 'unclosed", True),
+            ("", True),
+            # An echo of the prompt: the query, then the prompt's own instructions.
+            (QUERY_CHECKER.format(query="SELECT 3", dialect="{dialect}"), True),
+        ],
+    )
+    def test_only_one_statement_replaces_the_query(
+        self, model_server, chat_model, shop, reply, kept
+    ):
+        reply = reply.replace("{dialect}", shop.dialect)
+        model_server.respond_with(lambda request: text_reply(reply))
+        queries = ["SELECT id FROM orders"]
+        SQLSyntaxChecker(db=shop, model=chat_model).invoke({"generated_sql_query": queries})
+        expected = reply.removeprefix("```sql\n").removesuffix("\n```")
+        assert queries == (["SELECT id FROM orders"] if kept else [expected])
+
 
 class TestSQLExecution:
     def test_rows_make_a_successful_execution(self, shop):
