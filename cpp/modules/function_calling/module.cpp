@@ -166,6 +166,32 @@ py::object picked_tables(py::handle choice, py::handle tool_call, std::string& f
   return arguments;
 }
 
+// The picked names that are tables of the database, matched case-insensitively with quotes
+// and blanks stripped, in the database's spelling and without repeats; the rest is logged.
+py::list real_tables(py::handle picked, py::handle table_names_from_db) {
+  py::dict by_folded;
+  for (py::handle name : table_names_from_db) by_folded[name.attr("casefold")()] = name;
+  py::list kept;
+  py::list dropped;
+  for (py::handle name : picked) {
+    py::object folded = py::none();
+    if (py::isinstance<py::str>(name)) {
+      folded = name.attr("strip")().attr("strip")("\"'`[] ").attr("casefold")();
+    }
+    if (!folded.is_none() && by_folded.contains(folded)) {
+      py::object table = by_folded[folded];
+      if (!kept.contains(table)) kept.append(table);
+    } else {
+      dropped.append(name);
+    }
+  }
+  if (py::len(dropped)) {
+    common::loguru_logger().attr("warning")(
+        py::str("The picker named what are not tables, dropped: ") + py::repr(dropped));
+  }
+  return kept;
+}
+
 // The picker's node: one forced call of the select_relevant_tables tool, reported to the
 // callback handlers as a chat-model run; returns the tool's arguments as parsed JSON.
 py::object invoke_picker(py::object self, py::object state) {
@@ -218,6 +244,12 @@ py::object invoke_picker(py::object self, py::object state) {
   // langchain's message refuses arguments that are not a JSON object; a bad call is reported
   // without them.
   run.attr("on_llm_end")(model_result(reply, fault.empty() ? tool_call : py::none()));
+  if (fault.empty()) {
+    py::list tables =
+        real_tables(function_args[py::str(key::kRelevantTables)], table_names_from_db);
+    if (py::len(tables) == 0) fault = "no table of the database";
+    function_args[py::str(key::kRelevantTables)] = tables;
+  }
   if (!fault.empty()) {
     // The question goes on over every table rather than failing on the model's reply.
     logger.attr("warning")(
@@ -266,6 +298,9 @@ void define_picker(py::module_& m) {
                     string_tables_names_from_db + py::str(".\n") +
                     py::str("And the schema from all tables: ") + schemas_from_all_tables;
                 relevant["items"]["properties"]["table_name"]["enum"] = table_names_from_db;
+                // On the items themselves too, where servers that hold arguments to the
+                // schema look.
+                relevant["items"]["enum"] = table_names_from_db;
                 return tools;
               })
       .method("invoke", "state, /", &invoke_picker)

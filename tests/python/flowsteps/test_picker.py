@@ -112,13 +112,39 @@ def test_refusals_propagate(model_server, settings, shop):
         raw_tool_call("select_relevant_tables", '{"tables": ["orders"]}'),
         raw_tool_call("select_relevant_tables", '{"relevant_tables": "orders"}'),
         raw_tool_call("select_relevant_tables", '["orders"]'),
+        # A real model's pick: no name of it is a table.
+        raw_tool_call("select_relevant_tables", '{"relevant_tables": ["table_name", "1", ""]}'),
+        raw_tool_call("select_relevant_tables", '{"relevant_tables": []}'),
     ],
-    ids=["plain", "empty", "not-json", "cut-json", "cut-plain", "no-field", "not-list", "array"],
+    ids=[
+        "plain",
+        "empty",
+        "not-json",
+        "cut-json",
+        "cut-plain",
+        "no-field",
+        "not-list",
+        "array",
+        "no-table",
+        "none-picked",
+    ],
 )
 def test_a_reply_it_cannot_use_falls_back_to_all_tables(model_server, settings, shop, reply):
     model_server.on_tool("select_relevant_tables", reply)
     picker = RelevantTablePicker(config=settings, db=shop)
     assert picker.invoke(dict(STATE)) == {"relevant_tables": ["customers", "orders"]}
+
+
+@sqlite_only
+def test_picked_names_are_matched_against_the_tables(model_server, settings, shop):
+    picked = [' "Orders" ', "`CUSTOMERS`", "orders", "[customers]", "nope", 7, "orders; --"]
+    model_server.on_tool("select_relevant_tables", {"relevant_tables": picked})
+    picker = RelevantTablePicker(config=settings, db=shop)
+    assert picker.invoke(dict(STATE)) == {"relevant_tables": ["orders", "customers"]}
+    items = model_server.last_request.tools[0]["function"]["parameters"]["properties"][
+        "relevant_tables"
+    ]["items"]
+    assert items["enum"] == ["customers", "orders"]
 
 
 def test_definition_file_path_is_relative_to_the_working_directory(tmp_path, monkeypatch):
