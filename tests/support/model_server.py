@@ -41,7 +41,7 @@ _OPENAI_PATH = re.compile(r"^(?:/[^/]+)*/chat/completions/?$")
 @dataclass(frozen=True)
 class ToolCall:
     name: str
-    arguments: Mapping[str, Any]
+    arguments: Union[Mapping[str, Any], str]  # a text is sent as it is, JSON or not
     call_id: Optional[str] = None
 
 
@@ -60,6 +60,7 @@ class Reply:
     content_type: str = "application/json"
     seconds: float = 0.0
     then: Optional["Reply"] = None
+    finish_reason: Optional[str] = None  # the default follows the message
 
 
 def text_reply(
@@ -99,6 +100,16 @@ def no_tool_calls(
 ) -> Reply:
     """A plain message, whatever tool the request forced (models do ignore tool_choice)."""
     return text_reply(content, usage=usage, model=model)
+
+
+def raw_tool_call(name: str, arguments: str, *, finish_reason: str = "tool_calls") -> Reply:
+    """A tool call whose arguments text is sent as written (cut, not JSON, wrong fields)."""
+    return Reply("message", tool_calls=(ToolCall(name, arguments),), finish_reason=finish_reason)
+
+
+def cut_by_length(content: str = "") -> Reply:
+    """A reply the length limit stopped: finish_reason "length", no tool call."""
+    return Reply("message", content=content, finish_reason="length")
 
 
 def fault(
@@ -481,7 +492,10 @@ class ModelServer:
 
     def _usage(self, request: RecordedRequest, reply: Reply) -> dict[str, int]:
         produced = reply.content or ""
-        produced += "".join(json.dumps(call.arguments) for call in reply.tool_calls)
+        produced += "".join(
+            a if isinstance(a, str) else json.dumps(a)
+            for a in (c.arguments for c in reply.tool_calls)
+        )
         usage = {
             "prompt_tokens": len(json.dumps(request.messages)) // 4 + 1,
             "completion_tokens": len(produced) // 4 + 1,
@@ -497,7 +511,14 @@ class ModelServer:
                 {
                     "id": call.call_id or f"call_{next(self._ids):08d}",
                     "type": "function",
-                    "function": {"name": call.name, "arguments": json.dumps(call.arguments)},
+                    "function": {
+                        "name": call.name,
+                        "arguments": (
+                            call.arguments
+                            if isinstance(call.arguments, str)
+                            else json.dumps(call.arguments)
+                        ),
+                    },
                 }
                 for call in reply.tool_calls
             ]
@@ -518,7 +539,8 @@ class ModelServer:
             {
                 "index": 0,
                 "message": self._message(reply),
-                "finish_reason": "tool_calls" if reply.tool_calls else "stop",
+                "finish_reason": reply.finish_reason
+                or ("tool_calls" if reply.tool_calls else "stop"),
                 "logprobs": None,
             }
         ]
@@ -537,7 +559,7 @@ class ModelServer:
             dict(envelope, choices=[{"index": 0, "delta": d, "finish_reason": None}])
             for d in deltas
         ]
-        finish = "tool_calls" if reply.tool_calls else "stop"
+        finish = reply.finish_reason or ("tool_calls" if reply.tool_calls else "stop")
         chunks.append(dict(envelope, choices=[{"index": 0, "delta": {}, "finish_reason": finish}]))
         if (request.body.get("stream_options") or {}).get("include_usage"):
             chunks.append(dict(envelope, choices=[], usage=self._usage(request, reply)))

@@ -265,7 +265,12 @@ py::object openai_graph(py::object graph_class, py::object custom_sql_db, py::ob
   initialise(
       self, custom_sql_db,
       [&](const ModelSpec& spec) {
-        return chat_openai(**sampling_settings(spec, timeout),
+        // ChatOpenAI renames max_tokens to max_completion_tokens, which llama.cpp's server and
+        // other OpenAI-compatible servers ignore; the body carries the name they honour.
+        py::dict settings = sampling_settings(spec, timeout);
+        py::dict extra_body;
+        extra_body["max_tokens"] = settings.attr("pop")("max_tokens");
+        return chat_openai(**settings, py::arg("extra_body") = extra_body,
                            py::arg("model") = spec.large ? large_model : small_model,
                            py::arg("base_url") = base_url, py::arg("api_key") = api_key);
       },

@@ -4,6 +4,9 @@
 // owned by the caller. All functions expect the GIL; errors surface as Python exceptions.
 #pragma once
 
+#include <optional>
+#include <string>
+
 #include "modules/common/pyutil.hpp"
 
 namespace norviai::flowsteps {
@@ -31,8 +34,29 @@ double wall_clock();
 // The rewritten question when there is one (a non-empty text), else the user's own.
 py::object current_question(py::dict state);
 
-// `model.with_structured_output(<the module's output model>)`.
+// `model.with_structured_output(<the module's output model>, include_raw=True)`: parsing faults
+// come back as data, read by `structured_reply`.
 py::object structured(py::handle model, const char* output_model);
+
+// A structured model's answer: the parsed tool arguments, or why the reply cannot be used.
+struct StructuredReply {
+  py::object parsed;
+  std::string fault;
+  bool usable() const { return fault.empty(); }
+};
+
+// Invokes the step's structured model on `prompt`. A reply without the tool call, with
+// arguments that are not JSON or not the tool's, cut by the length limit or empty is a fault
+// (logged with loguru), not an exception; transport errors propagate.
+StructuredReply structured_reply(py::handle step, py::handle prompt, const char* tool_name);
+
+// Stored in place of a query or program the model's reply did not give, followed by the fault.
+// A comment in its language, so that nothing runs should it ever reach a database or Python.
+inline constexpr const char* kUnusableSqlReply = "-- unusable reply: ";
+inline constexpr const char* kUnusableCodeReply = "# unusable reply: ";
+
+// The fault after `marker` when `value` is a text starting with it.
+std::optional<std::string> unusable_reply_fault(py::handle value, const char* marker);
 
 // A ChatPromptTemplate from message templates (or (role, text) pairs), in order.
 py::object chat_template(std::initializer_list<py::object> messages);
@@ -47,8 +71,10 @@ py::object builtins(const char* name);
 // list(zip(*lists)): pairs or triples by position, as many as the shortest list has.
 py::list zipped(std::initializer_list<py::object> lists);
 
-// Invokes the step's structured model on `prompt` and returns {key: reply.<field>}.
-py::dict reply_field(py::handle step, py::handle prompt, const char* field, const char* key);
+// Invokes the step's structured model on `prompt` and returns {key: reply.<field>}, or
+// {key: fallback} when the reply cannot be used.
+py::dict reply_field(py::handle step, py::handle prompt, const char* tool_name, const char* field,
+                     const char* key, py::object fallback);
 
 // Runs model-written analysis code in an isolated child; the step's update, never an exception
 // for anything the code does.

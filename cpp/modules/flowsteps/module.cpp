@@ -1,5 +1,8 @@
 // norviai.askflow.flowsteps: the steps of the question graph, their structured-output
 // models, the first step and the routing between steps.
+#include <string>
+#include <string_view>
+
 #include "modules/common/contract.hpp"
 #include "modules/flowsteps/flowsteps.hpp"
 
@@ -70,7 +73,58 @@ py::object current_question(py::dict state) {
 }
 
 py::object structured(py::handle model, const char* output_model) {
-  return model.attr("with_structured_output")(module_global(output_model));
+  return model.attr("with_structured_output")(module_global(output_model),
+                                              py::arg("include_raw") = true);
+}
+
+namespace {
+
+// Fault texts go back to the model in the next prompt; a cut reply can be thousands of tokens.
+constexpr size_t kFaultLength = 600;
+
+std::string reply_fault(py::dict result) {
+  py::object raw = result["raw"];
+  py::object metadata = py::getattr(raw, "response_metadata", py::none());
+  if (py::isinstance<py::dict>(metadata) &&
+      metadata.attr("get")("finish_reason").equal(py::str("length"))) {
+    return "the reply was cut by the length limit";
+  }
+  py::object error = result["parsing_error"];
+  if (!error.is_none()) return py::str(error).cast<std::string>();
+  if (!result["parsed"].is_none()) return "";
+  py::object content = py::getattr(raw, "content", py::none());
+  if (!py_common::truthy(content)) return "the reply was empty";
+  return "the reply was a plain message, not a tool call: " + py::str(content).cast<std::string>();
+}
+
+}  // namespace
+
+StructuredReply structured_reply(py::handle step, py::handle prompt, const char* tool_name) {
+  py::object result = step.attr("model").attr("invoke")(prompt);
+  StructuredReply reply;
+  if (!py::isinstance<py::dict>(result)) {
+    // A model that does not report the raw reply: its parsed answer as it is.
+    reply.parsed = result;
+    return reply;
+  }
+  py::dict fields = py::reinterpret_borrow<py::dict>(result);
+  reply.fault = reply_fault(fields);
+  if (reply.fault.size() > kFaultLength) reply.fault = reply.fault.substr(0, kFaultLength) + "...";
+  if (reply.usable()) {
+    reply.parsed = fields["parsed"];
+  } else {
+    py_common::loguru_logger().attr("warning")(
+        py::str(std::string("Unusable ") + tool_name + " reply: " + reply.fault));
+  }
+  return reply;
+}
+
+std::optional<std::string> unusable_reply_fault(py::handle value, const char* marker) {
+  if (!py::isinstance<py::str>(value)) return std::nullopt;
+  std::string text = value.cast<std::string>();
+  std::string_view prefix(marker);
+  if (text.compare(0, prefix.size(), prefix) != 0) return std::nullopt;
+  return text.substr(prefix.size());
 }
 
 py::object chat_template(std::initializer_list<py::object> messages) {
@@ -95,10 +149,11 @@ py::list zipped(std::initializer_list<py::object> lists) {
   return builtins("list")(builtins("zip")(*arguments));
 }
 
-py::dict reply_field(py::handle step, py::handle prompt, const char* field, const char* key) {
-  py::object reply = step.attr("model").attr("invoke")(prompt);
+py::dict reply_field(py::handle step, py::handle prompt, const char* tool_name, const char* field,
+                     const char* key, py::object fallback) {
+  StructuredReply reply = structured_reply(step, prompt, tool_name);
   py::dict update;
-  update[key] = reply.attr(field);
+  update[key] = reply.usable() ? py::object(reply.parsed.attr(field)) : fallback;
   return update;
 }
 

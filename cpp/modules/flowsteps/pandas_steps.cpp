@@ -25,7 +25,11 @@ py::object correction_prompt(py::handle prompt_template, py::dict state) {
 }
 
 py::dict code_update(py::handle self, py::object prompt) {
-  return reply_field(self, prompt, contract::field::kCode, key::kPandasCode);
+  StructuredReply reply = structured_reply(self, prompt, contract::tool::kPythonCodeInput);
+  py::dict update;
+  update[key::kPandasCode] = reply.usable() ? py::object(reply.parsed.attr(contract::field::kCode))
+                                            : py::object(py::str(kUnusableCodeReply + reply.fault));
+  return update;
 }
 
 void define_pandas_generator(py::module_& m) {
@@ -125,6 +129,10 @@ void define_pandas_executor(py::module_& m) {
                 py::object code;
                 try {
                   code = state["pandas_code"];
+                  if (auto fault = unusable_reply_fault(code, kUnusableCodeReply)) {
+                    return analysis_failure(std::string("Your reply was not a valid ") +
+                                            contract::tool::kPythonCodeInput + " call: " + *fault);
+                  }
                   // Parsing here is harmless and gives the program's own syntax error text.
                   module_global("ast").attr("parse")(code, py::arg("mode") = "exec");
                 } catch (py::error_already_set& error) {

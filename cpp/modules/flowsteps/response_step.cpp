@@ -36,17 +36,37 @@ py::object final_response_prompt(py::dict state) {
           py::arg(key::kPythonExecutedOutput) = text_of(state, key::kPythonExecutedOutput));
 }
 
+// The answer when the model's reply cannot be used: the last result the run produced, as it is.
+py::str plain_answer(py::dict state) {
+  if (state.contains(key::kPythonExecutionSuccess) &&
+      common::truthy(state[key::kPythonExecutionSuccess])) {
+    return py::str("The analysis printed:\n") + text_of(state, key::kPythonExecutedOutput);
+  }
+  if (state.contains(key::kExecutionSuccess) && common::truthy(state[key::kExecutionSuccess])) {
+    py::object results = state[key::kSqlExecutionResult];
+    return py::str("The query returned: ") +
+           builtins("format")(results.attr("__getitem__")(-1), "");
+  }
+  return py::str("I could not find an answer to this question.");
+}
+
 py::dict generate_response(py::object self, py::object state_arg, py::kwargs /*ignored*/) {
   py::dict state = checked_state(state_arg);
   py::object logger = common::loguru_logger();
   logger.attr("info")("Enter generate response");
   double started = wall_clock();
-  py::object response = self.attr("model").attr("invoke")(final_response_prompt(state));
+  StructuredReply reply =
+      structured_reply(self, final_response_prompt(state), contract::tool::kGenerationOutput);
   logger.attr("info")(py::str("Finish generating response, took ") +
                       py::str(py::float_(wall_clock() - started)));
   py::dict update;
-  update[key::kFinalResponse] = response.attr(key::kFinalResponse);
-  update[key::kImagePath] = response.attr(key::kImagePath);
+  if (!reply.usable()) {
+    update[key::kFinalResponse] = plain_answer(state);
+    update[key::kImagePath] = "";
+    return update;
+  }
+  update[key::kFinalResponse] = reply.parsed.attr(key::kFinalResponse);
+  update[key::kImagePath] = reply.parsed.attr(key::kImagePath);
   return update;
 }
 

@@ -1,7 +1,15 @@
 // The SQL steps of the question graph: table lookup, relevant tables, question rewrite,
 // relevant schemas, SQL generation, syntax check and read-only execution.
+#include <algorithm>
+#include <array>
+#include <cctype>
+#include <optional>
+#include <stdexcept>
 #include <string>
+#include <string_view>
 
+#include "core/sql_dialect.hpp"
+#include "core/sql_lexer.hpp"
 #include "core/text_util.hpp"
 #include "modules/common/contract.hpp"
 #include "modules/flowsteps/flowsteps.hpp"
@@ -19,6 +27,12 @@ namespace prompt_type = contract::prompt_type;
 py::object joined_if_list(py::handle names) {
   if (py::isinstance<py::list>(names)) return py::str(",").attr("join")(names);
   return py::reinterpret_borrow<py::object>(names);
+}
+
+// The database's table names as a list, from the lookup's text or list.
+py::object all_table_names(py::handle names) {
+  if (py::isinstance<py::list>(names)) return py::reinterpret_borrow<py::object>(names);
+  return py::reinterpret_borrow<py::object>(names).attr("split")(", ");
 }
 
 py::list single(py::object value) {
@@ -76,8 +90,11 @@ void define_relevant_table_names(py::module_& m) {
               })
       .method("invoke", kInvokeSignature,
               [](py::object self, py::object state, py::kwargs /*ignored*/) {
-                return reply_field(self, self.attr("generate_prompt")(state), key::kRelevantTables,
-                                   key::kRelevantTables);
+                py::dict checked = checked_state(state);
+                return reply_field(self, self.attr("generate_prompt")(state),
+                                   tool::kRelevantTablesOutput, key::kRelevantTables,
+                                   key::kRelevantTables,
+                                   all_table_names(checked[key::kTableNamesFromDb]));
               })
       .finish();
 }
@@ -106,8 +123,10 @@ void define_rewrite_query(py::module_& m) {
               })
       .method("invoke", kInvokeSignature,
               [](py::object self, py::object state, py::kwargs /*ignored*/) {
+                py::dict checked = checked_state(state);
                 return reply_field(self, self.attr("generate_prompt")(state),
-                                   key::kRewrittenQuestion, key::kRewrittenQuestion);
+                                   tool::kRewriteQueryOutput, key::kRewrittenQuestion,
+                                   key::kRewrittenQuestion, current_question(checked));
               })
       .finish();
 }
@@ -170,8 +189,10 @@ void define_sql_generation(py::module_& m) {
                 checked_state(state_arg);
                 double started = wall_clock();
                 py::object messages = self.attr("generate_messages")(state_arg);
-                py::object response = self.attr("model").attr("invoke")(messages);
-                py::object query = response.attr(contract::field::kSqlQuery);
+                StructuredReply reply = structured_reply(self, messages, tool::kSqlQueryInput);
+                py::object query = reply.usable()
+                                       ? py::object(reply.parsed.attr(contract::field::kSqlQuery))
+                                       : py::object(py::str(kUnusableSqlReply + reply.fault));
                 py::str elapsed = py::str(py::float_(wall_clock() - started));
                 common::loguru_logger().attr("info")(py::str("Invoke generate sql query tooks: ") +
                                                      elapsed);
@@ -182,6 +203,44 @@ void define_sql_generation(py::module_& m) {
       .finish();
 }
 
+// The words a statement can begin with; a reply starting otherwise is prose.
+constexpr std::array<std::string_view, 19> kStatementStarts = {
+    "select", "with",     "values", "table",   "show",  "explain", "describe",
+    "pragma", "insert",   "update", "delete",  "merge", "create",  "drop",
+    "alter",  "truncate", "grant",  "replace", "call"};
+
+bool starts_statement(std::string_view word) {
+  std::string lower(word);
+  std::transform(lower.begin(), lower.end(), lower.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return std::find(kStatementStarts.begin(), kStatementStarts.end(), lower) !=
+         kStatementStarts.end();
+}
+
+core::Dialect dialect_of(py::handle name) {
+  try {
+    return core::dialect_from_name(py::str(name).cast<std::string>());
+  } catch (const std::invalid_argument&) {
+    return core::Dialect::kOther;
+  }
+}
+
+// The checker's reply when it is one SQL statement, bare or in one fence; nullopt for prose,
+// an echo of the prompt (which holds `prompt_line`) or several statements.
+std::optional<std::string> one_statement(std::string reply, core::Dialect dialect,
+                                         const std::string& prompt_line) {
+  if (auto fenced = core::single_fenced_block(reply)) reply = *fenced;
+  if (!prompt_line.empty() && reply.find(prompt_line) != std::string::npos) return std::nullopt;
+  core::LexResult lexed = core::lex_sql(reply, dialect);
+  if (!lexed.refusal.empty() || lexed.tokens.empty()) return std::nullopt;
+  const core::Token& first = lexed.tokens.front();
+  if (first.kind != core::TokenKind::kWord || !starts_statement(first.value)) return std::nullopt;
+  for (size_t i = 0; i + 1 < lexed.tokens.size(); ++i) {
+    if (lexed.tokens[i].kind == core::TokenKind::kSemicolon) return std::nullopt;
+  }
+  return reply;
+}
+
 void define_sql_syntax_checker(py::module_& m) {
   step_class(m, "SQLSyntaxChecker")
       .method(
@@ -189,19 +248,37 @@ void define_sql_syntax_checker(py::module_& m) {
           [](py::object self, py::object db, py::object model) {
             self.attr("tool") =
                 module_global("QuerySQLCheckerTool")(py::arg("db") = db, py::arg("llm") = model);
+            self.attr("dialect") = db.attr("dialect");
           },
           py::arg("db"), py::arg("model"))
       .method("invoke", kInvokeSignature,
               [](py::object self, py::object state, py::kwargs /*ignored*/) {
                 py::object queries = state[key::kGeneratedSqlQuery];
                 py::object last = queries.attr("__getitem__")(-1);
-                py::object checked = self.attr("tool").attr("_run")(py::arg("query") = last);
+                // No query to check: the execution reports the unusable reply.
+                if (unusable_reply_fault(last, kUnusableSqlReply)) return py::dict();
+                py::object tool = self.attr("tool");
+                py::object checked = tool.attr("_run")(py::arg("query") = last);
+                // The first line of the prompt after the query: an echo of the prompt holds it.
+                py::object prompt = tool.attr("template")
+                                        .attr("format")(py::arg("query") = "",
+                                                        py::arg("dialect") = self.attr("dialect"));
+                py::list lines = prompt.attr("strip")().attr("splitlines")();
+                std::string prompt_line =
+                    py::len(lines) ? lines[0].cast<std::string>() : std::string();
                 // Models like to wrap the query in a Markdown fence; the database cannot run that.
+                std::optional<std::string> statement;
                 if (py::isinstance<py::str>(checked)) {
-                  auto fenced = core::single_fenced_block(checked.cast<std::string>());
-                  if (fenced) checked = py::str(*fenced);
+                  statement = one_statement(checked.cast<std::string>(),
+                                            dialect_of(self.attr("dialect")), prompt_line);
                 }
-                queries.attr("__setitem__")(-1, checked);
+                if (statement) {
+                  queries.attr("__setitem__")(-1, py::str(*statement));
+                } else {
+                  common::loguru_logger().attr("warning")(py::str(
+                      "The checker's reply is not one SQL statement; the generated query stays: " +
+                      py::repr(checked).cast<std::string>().substr(0, 300)));
+                }
                 return py::dict();
               })
       .finish();
@@ -216,6 +293,13 @@ void define_sql_execution(py::module_& m) {
               [](py::object self, py::object state, py::kwargs /*ignored*/) {
                 py::object query = state[key::kGeneratedSqlQuery].attr("__getitem__")(-1);
                 py::dict update;
+                if (auto fault = unusable_reply_fault(query, kUnusableSqlReply)) {
+                  update[key::kSqlExecutionResult] =
+                      single(py::str(std::string("Your reply was not a valid ") +
+                                     tool::kSqlQueryInput + " call: " + *fault));
+                  update[key::kExecutionSuccess] = false;
+                  return update;
+                }
                 py::object result;
                 try {
                   result = self.attr("db").attr("run")(py::arg("command") = query,

@@ -138,6 +138,60 @@ py::object model_result(py::handle reply, py::handle tool_call) {
                                    py::arg("llm_output") = llm_output);
 }
 
+// The tool call's arguments when they are a JSON object whose relevant_tables is a list;
+// otherwise None with `fault` saying what was wrong with the reply.
+py::object picked_tables(py::handle choice, py::handle tool_call, std::string& fault) {
+  if (py::str(choice.attr("finish_reason")).equal(py::str("length"))) {
+    fault = "cut by the length limit";
+    return py::none();
+  }
+  if (tool_call.is_none()) {
+    fault = "no tool call";
+    return py::none();
+  }
+  py::object arguments;
+  try {
+    arguments =
+        py::module_::import("json").attr("loads")(tool_call.attr("function").attr("arguments"));
+  } catch (py::error_already_set& error) {
+    if (!error.matches(PyExc_ValueError) && !error.matches(PyExc_TypeError)) throw;
+    fault = "arguments are not JSON";
+    return py::none();
+  }
+  if (!py::isinstance<py::dict>(arguments) || !arguments.contains(key::kRelevantTables) ||
+      !py::isinstance<py::list>(arguments[py::str(key::kRelevantTables)])) {
+    fault = "arguments miss the list of relevant_tables";
+    return py::none();
+  }
+  return arguments;
+}
+
+// The picked names that are tables of the database, matched case-insensitively with quotes
+// and blanks stripped, in the database's spelling and without repeats; the rest is logged.
+py::list real_tables(py::handle picked, py::handle table_names_from_db) {
+  py::dict by_folded;
+  for (py::handle name : table_names_from_db) by_folded[name.attr("casefold")()] = name;
+  py::list kept;
+  py::list dropped;
+  for (py::handle name : picked) {
+    py::object folded = py::none();
+    if (py::isinstance<py::str>(name)) {
+      folded = name.attr("strip")().attr("strip")("\"'`[] ").attr("casefold")();
+    }
+    if (!folded.is_none() && by_folded.contains(folded)) {
+      py::object table = by_folded[folded];
+      if (!kept.contains(table)) kept.append(table);
+    } else {
+      dropped.append(name);
+    }
+  }
+  if (py::len(dropped)) {
+    common::loguru_logger().attr("warning")(
+        py::str("The picker named what are not tables, dropped: ") + py::repr(dropped));
+  }
+  return kept;
+}
+
 // The picker's node: one forced call of the select_relevant_tables tool, reported to the
 // callback handlers as a chat-model run; returns the tool's arguments as parsed JSON.
 py::object invoke_picker(py::object self, py::object state) {
@@ -185,12 +239,25 @@ py::object invoke_picker(py::object self, py::object state) {
     run.attr("on_llm_error")(error.value());
     throw;
   }
-  run.attr("on_llm_end")(model_result(reply, tool_call));
-  // A reply without tool calls fails here, as indexing the empty list does.
-  py::object first_call =
-      reply.attr("choices")[py::int_(0)].attr("message").attr("tool_calls")[py::int_(0)];
-  py::object function_args =
-      py::module_::import("json").attr("loads")(first_call.attr("function").attr("arguments"));
+  std::string fault;
+  py::object function_args = picked_tables(reply.attr("choices")[py::int_(0)], tool_call, fault);
+  // langchain's message refuses arguments that are not a JSON object; a bad call is reported
+  // without them.
+  run.attr("on_llm_end")(model_result(reply, fault.empty() ? tool_call : py::none()));
+  if (fault.empty()) {
+    py::list tables =
+        real_tables(function_args[py::str(key::kRelevantTables)], table_names_from_db);
+    if (py::len(tables) == 0) fault = "no table of the database";
+    function_args[py::str(key::kRelevantTables)] = tables;
+  }
+  if (!fault.empty()) {
+    // The question goes on over every table rather than failing on the model's reply.
+    logger.attr("warning")(
+        py::str("Unusable select_relevant_tables reply (" + fault + "); using all tables"));
+    py::dict fallback;
+    fallback[key::kRelevantTables] = table_names_from_db;
+    return fallback;
+  }
   logger.attr("debug")(py::str("Function_args: ") + py::str(function_args));
   return function_args;
 }
@@ -231,6 +298,9 @@ void define_picker(py::module_& m) {
                     string_tables_names_from_db + py::str(".\n") +
                     py::str("And the schema from all tables: ") + schemas_from_all_tables;
                 relevant["items"]["properties"]["table_name"]["enum"] = table_names_from_db;
+                // On the items themselves too, where servers that hold arguments to the
+                // schema look.
+                relevant["items"]["enum"] = table_names_from_db;
                 return tools;
               })
       .method("invoke", "state, /", &invoke_picker)

@@ -5,7 +5,12 @@ from langchain_community.callbacks import get_openai_callback
 
 from norviai.function_calling import base
 from norviai.function_calling.base import RelevantTablePicker
-from support.model_server import no_tool_calls, tool_call_reply
+from support.model_server import (
+    cut_by_length,
+    no_tool_calls,
+    raw_tool_call,
+    tool_call_reply,
+)
 
 sqlite_only = pytest.mark.parametrize("shop_db", ["sqlite"], indirect=True)
 
@@ -85,15 +90,61 @@ def test_the_call_is_counted_by_the_usage_callback_once(model_server, settings, 
 
 
 @sqlite_only
-def test_refusals_and_failures_propagate(model_server, settings, shop):
+def test_refusals_propagate(model_server, settings, shop):
     picker = RelevantTablePicker(config=settings, db=shop)
     with pytest.raises(TypeError, match="state"):
         picker.invoke(None)
     with pytest.raises(AttributeError):
         picker.invoke({"user_question": "q"})
-    model_server.on_tool("select_relevant_tables", no_tool_calls("I think orders."))
-    with pytest.raises(TypeError):
-        picker.invoke(dict(STATE))
+
+
+@sqlite_only
+@pytest.mark.parametrize(
+    "reply",
+    [
+        no_tool_calls("I think orders."),
+        no_tool_calls(""),
+        raw_tool_call("select_relevant_tables", '{"relevant_tables": ["orders", "cust'),
+        raw_tool_call(
+            "select_relevant_tables", '{"relevant_tables": ["orders"]}', finish_reason="length"
+        ),
+        cut_by_length("orders, cust"),
+        raw_tool_call("select_relevant_tables", '{"tables": ["orders"]}'),
+        raw_tool_call("select_relevant_tables", '{"relevant_tables": "orders"}'),
+        raw_tool_call("select_relevant_tables", '["orders"]'),
+        # A real model's pick: no name of it is a table.
+        raw_tool_call("select_relevant_tables", '{"relevant_tables": ["table_name", "1", ""]}'),
+        raw_tool_call("select_relevant_tables", '{"relevant_tables": []}'),
+    ],
+    ids=[
+        "plain",
+        "empty",
+        "not-json",
+        "cut-json",
+        "cut-plain",
+        "no-field",
+        "not-list",
+        "array",
+        "no-table",
+        "none-picked",
+    ],
+)
+def test_a_reply_it_cannot_use_falls_back_to_all_tables(model_server, settings, shop, reply):
+    model_server.on_tool("select_relevant_tables", reply)
+    picker = RelevantTablePicker(config=settings, db=shop)
+    assert picker.invoke(dict(STATE)) == {"relevant_tables": ["customers", "orders"]}
+
+
+@sqlite_only
+def test_picked_names_are_matched_against_the_tables(model_server, settings, shop):
+    picked = [' "Orders" ', "`CUSTOMERS`", "orders", "[customers]", "nope", 7, "orders; --"]
+    model_server.on_tool("select_relevant_tables", {"relevant_tables": picked})
+    picker = RelevantTablePicker(config=settings, db=shop)
+    assert picker.invoke(dict(STATE)) == {"relevant_tables": ["orders", "customers"]}
+    items = model_server.last_request.tools[0]["function"]["parameters"]["properties"][
+        "relevant_tables"
+    ]["items"]
+    assert items["enum"] == ["customers", "orders"]
 
 
 def test_definition_file_path_is_relative_to_the_working_directory(tmp_path, monkeypatch):

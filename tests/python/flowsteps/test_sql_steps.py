@@ -3,6 +3,7 @@
 import copy
 
 import jinja2
+import openai
 import pytest
 from langchain_community.tools.sql_database.prompt import QUERY_CHECKER
 from langchain_core.messages import HumanMessage, SystemMessage
@@ -19,7 +20,7 @@ from norviai.askflow.flowsteps import (
     SQLSyntaxChecker,
     TableNamesLookup,
 )
-from support.model_server import text_reply
+from support.model_server import fault, no_tool_calls, raw_tool_call, text_reply
 from support.steps import as_sent, assert_refuses_all_but_plain_dicts, sent
 
 ALL_TABLES = "customers, order_items, orders, products"
@@ -297,6 +298,30 @@ class TestSQLSyntaxChecker:
         assert step.invoke(state) == {}
         assert queries == ["SELECT nope", "SELECT 2"]
 
+    @pytest.mark.parametrize(
+        "reply, kept",
+        [
+            ("```sql\nSELECT 2;\n```", False),
+            ("SELECT 'a;b' FROM orders -- note; here", False),
+            ("The query looks correct.", True),
+            ("SELECT 1; DROP TABLE orders", True),
+            ("```sql\nSELECT 1;\nSELECT 2;\n```", True),
+            ("SELECT 'unclosed", True),
+            ("", True),
+            # An echo of the prompt: the query, then the prompt's own instructions.
+            (QUERY_CHECKER.format(query="SELECT 3", dialect="{dialect}"), True),
+        ],
+    )
+    def test_only_one_statement_replaces_the_query(
+        self, model_server, chat_model, shop, reply, kept
+    ):
+        reply = reply.replace("{dialect}", shop.dialect)
+        model_server.respond_with(lambda request: text_reply(reply))
+        queries = ["SELECT id FROM orders"]
+        SQLSyntaxChecker(db=shop, model=chat_model).invoke({"generated_sql_query": queries})
+        expected = reply.removeprefix("```sql\n").removesuffix("\n```")
+        assert queries == (["SELECT id FROM orders"] if kept else [expected])
+
 
 class TestSQLExecution:
     def test_rows_make_a_successful_execution(self, shop):
@@ -335,3 +360,64 @@ class TestSQLExecution:
         assert update["execution_success"] is False
         (reason,) = update["sql_execution_result"]
         assert reason != "None" and "delete" in reason.lower()
+
+
+BAD_REPLIES = {
+    "plain": lambda tool: no_tool_calls("SELECT COUNT(*) FROM orders"),
+    "empty": lambda tool: no_tool_calls(""),
+    "not-json": lambda tool: raw_tool_call(tool, '{"x": "SELECT 0 0 0 0 0'),
+    "missing-field": lambda tool: raw_tool_call(tool, '{"other": "x"}'),
+    "cut": lambda tool: raw_tool_call(tool, '{"x": "y"}', finish_reason="length"),
+}
+BAD_REPLY_STATE = {
+    "user_question": "How many orders?",
+    "rewritten_question": "",
+    "table_names_from_db": ALL_TABLES,
+    "sql_generation_prompt_type": "generation",
+    "schemas_from_relevant_tables": "CREATE TABLE orders (id INTEGER)",
+}
+
+
+@pytest.mark.parametrize("fault", BAD_REPLIES)
+def test_a_reply_the_step_cannot_use_falls_back(model_server, chat_model, shop, fault):
+    for tool in ("RelevantTablesOutput", "RewriteQueryOutput", "SQLQueryInput"):
+        model_server.on_tool(tool, BAD_REPLIES[fault](tool))
+    state = dict(BAD_REPLY_STATE)
+    picked = RelevantTableNames(db=shop, model=chat_model).invoke(state)
+    assert picked == {"relevant_tables": ALL_TABLES.split(", ")}
+    rewritten = RewriteQuery(db=shop, model=chat_model).invoke(state)
+    assert rewritten == {"rewritten_question": "How many orders?"}
+    (query,) = SQLGeneration(db=shop, model=chat_model).invoke(state)["generated_sql_query"]
+    assert query.startswith("-- unusable reply: ")
+
+    # The checker passes the marker on without a model call; the execution fails it.
+    requests = len(model_server.requests)
+    state["generated_sql_query"] = [query]
+    assert SQLSyntaxChecker(db=shop, model=chat_model).invoke(state) == {}
+    assert len(model_server.requests) == requests
+    failed = SQLExecution(db=shop).invoke(state)
+    assert failed["execution_success"] is False
+    (text,) = failed["sql_execution_result"]
+    assert (
+        text
+        == "Your reply was not a valid SQLQueryInput call: " + query[len("-- unusable reply: ") :]
+    )
+
+
+def test_transport_errors_still_propagate(model_server, chat_model, shop):
+    model_server.on_tool("SQLQueryInput", fault(400))
+    with pytest.raises(openai.BadRequestError):
+        SQLGeneration(db=shop, model=chat_model).invoke(dict(BAD_REPLY_STATE))
+
+
+def test_a_marker_query_never_reaches_the_database(shop_db, shop):
+    hostile = "-- unusable reply: x\nDELETE FROM orders"
+    before = shop.run("SELECT COUNT(*) FROM orders")
+    failed = SQLExecution(db=shop).invoke({"generated_sql_query": [hostile]})
+    assert failed == {
+        "sql_execution_result": [
+            "Your reply was not a valid SQLQueryInput call: x\nDELETE FROM orders"
+        ],
+        "execution_success": False,
+    }
+    assert shop.run("SELECT COUNT(*) FROM orders") == before

@@ -6,7 +6,7 @@ import time
 import openai
 import pytest
 
-from support.model_server import delay, tool_call_reply
+from support.model_server import delay, text_reply, tool_call_reply
 
 DEFAULT_CONFIG = {
     "metadata": None,
@@ -86,3 +86,14 @@ def test_stalled_model_service_ends_the_question(make_agent, model_server, monke
     assert [r.forced_tool for r in model_server.requests] == ["select_relevant_tables"] + [
         "SQLQueryInput"
     ] * 3
+
+
+def test_openai_compatible_models_send_the_reply_limit_as_max_tokens(shop, model_server):
+    from norviai.askflow.askflow import SQLGraph
+
+    agent = SQLGraph._from_openai_server(shop, "small", "large", model_server.openai_base_url, "k")
+    model_server.respond_with(lambda request: text_reply("ok"))
+    for attribute, limit in [("sql_generation_model", 4096), ("pandas_code_model", 8192)]:
+        getattr(agent, attribute).invoke("hello")
+        body = model_server.last_request.body
+        assert (body["max_tokens"], "max_completion_tokens" in body) == (limit, False), attribute

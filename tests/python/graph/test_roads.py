@@ -8,6 +8,7 @@ from PIL import Image
 from sqlalchemy import text
 
 from norviai.askflow.flowsteps import SQL_PREFIX
+from support.model_server import cut_by_length, no_tool_calls, raw_tool_call
 
 pytestmark = pytest.mark.parametrize("shop_db", ["sqlite", "postgresql"], indirect=True)
 
@@ -472,3 +473,54 @@ def test_run_past_fifty_steps_ends_with_the_recursion_error(agent, script, shop_
     assert len(script.sent("PythonCodeInput")) == 15
     assert len(script.sent("GenerationOutput")) == 14
     script.assert_model_settings()
+
+
+# A real model's reply: a forced call whose arguments the length limit cut.
+CUT_SQL_ARGUMENTS = '{"sql_query": "SELECT 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0'
+
+
+def test_replies_the_steps_cannot_use_are_failed_attempts(ask, script, shop_db, tmp_path):
+    query = "SELECT COUNT(*) FROM orders"
+    program = "print(6)"
+    script.server.on_tool("select_relevant_tables", no_tool_calls("orders"))
+    script.server.on_tool(
+        "SQLQueryInput", raw_tool_call("SQLQueryInput", CUT_SQL_ARGUMENTS), {"sql_query": query}
+    )
+    script.server.on_tool("PythonCodeInput", cut_by_length("print("), {"code": program})
+    script.server.on_tool(
+        "GenerationOutput",
+        {"final_response": "first", "image_path": ""},
+        no_tool_calls("Six, I think."),
+    )
+
+    final, steps = ask({"user_question": QUESTION, "save_path": str(tmp_path)})
+
+    assert steps == nodes(*SQL_PATH, *SQL_REPAIR, *ANALYSIS_FAILED, *ANALYSIS, *FINAL)
+    # The unusable query is neither checked nor run.
+    assert script.kinds == [
+        "select_relevant_tables",
+        "SQLQueryInput",
+        "SQLQueryInput",
+        "checker",
+        "PythonCodeInput",
+        "GenerationOutput",
+        "PythonCodeInput",
+        "GenerationOutput",
+    ]
+    assert script.checked_queries() == [query]
+    assert final["relevant_tables"] == ["customers", "order_items", "orders", "products"]
+    failed_reply, rows = final["sql_execution_result"]
+    assert failed_reply.startswith("Your reply was not a valid SQLQueryInput call: ")
+    assert "not valid JSON" in failed_reply
+    assert rows == str([(scalar(shop_db, query),)])
+    assert failed_reply in script.sent("SQLQueryInput")[1].messages[1]["content"]
+    assert final["iteration_count"] == 1
+    code_correction = script.sent("PythonCodeInput")[1].messages[0]["content"]
+    assert (
+        "Your reply was not a valid PythonCodeInput call: the reply was cut by the length limit"
+        in code_correction
+    )
+    assert final["iteration_count_pandas"] == 1
+    # The final model's plain message gives way to the last result.
+    assert final["final_response"] == "The analysis printed:\n6\n"
+    assert final["image_path"] == ""
