@@ -127,6 +127,10 @@ void print_failure_json(const std::string& outcome, const std::string& error, co
 // Adds `eval` to the subcommands.
 void add_eval_parser(py::object commands);
 
+// The options several subcommands share: --db, and --offline with --debug.
+void add_db_option(py::object command);
+void add_model_options(py::object command);
+
 // Runs `norviai eval`; returns the exit status.
 int run_eval(py::object args);
 

@@ -60,9 +60,7 @@ int run_graph(py::object args) {
 void add_serve_parser(py::object commands) {
   py::object serve = commands.attr("add_parser")(
       "serve", py::arg("help") = "answer questions over HTTP, with a web page");
-  serve.attr("add_argument")(
-      "--db", py::arg("metavar") = "URL",
-      py::arg("help") = "SQLAlchemy URL or SQLite file (default: the bundled sample database)");
+  add_db_option(serve);
   serve.attr("add_argument")("--host", py::arg("default") = "127.0.0.1",
                              py::arg("help") = "address to listen on (default 127.0.0.1)");
   serve.attr("add_argument")("--port",
@@ -76,10 +74,7 @@ void add_serve_parser(py::object commands) {
   serve.attr("add_argument")("--allowed-host", py::arg("metavar") = "NAME",
                              py::arg("action") = "append",
                              py::arg("help") = "a further name the Host header may give");
-  serve.attr("add_argument")("--offline", py::arg("action") = "store_true",
-                             py::arg("help") = "use the bundled offline stand-in model");
-  serve.attr("add_argument")("--debug", py::arg("action") = "store_true",
-                             py::arg("help") = "show tracebacks");
+  add_model_options(serve);
 }
 
 py::object parser() {
@@ -91,9 +86,7 @@ py::object parser() {
       parser.attr("add_subparsers")(py::arg("dest") = "command", py::arg("required") = true);
   py::object ask = commands.attr("add_parser")("ask", py::arg("help") = "answer one question");
   ask.attr("add_argument")("question", py::arg("help") = "the question, in plain language");
-  ask.attr("add_argument")(
-      "--db", py::arg("metavar") = "URL",
-      py::arg("help") = "SQLAlchemy URL or SQLite file (default: the bundled sample database)");
+  add_db_option(ask);
   for (py::object sub :
        {ask, commands.attr("add_parser")("demo", py::arg("help") = "ask the demo question on the "
                                                                    "bundled sample database")}) {
@@ -102,21 +95,13 @@ py::object parser() {
                              py::arg("help") = "folder for plots (default: norviai-media)");
     sub.attr("add_argument")("--json", py::arg("action") = "store_true",
                              py::arg("help") = "print the result mapping as JSON");
-    sub.attr("add_argument")("--offline", py::arg("action") = "store_true",
-                             py::arg("help") = "use the bundled offline stand-in model");
-    sub.attr("add_argument")("--debug", py::arg("action") = "store_true",
-                             py::arg("help") = "show tracebacks");
+    add_model_options(sub);
   }
   add_serve_parser(commands);
   py::object mcp = commands.attr("add_parser")(
       "mcp", py::arg("help") = "offer the database as MCP tools over standard input and output");
-  mcp.attr("add_argument")(
-      "--db", py::arg("metavar") = "URL",
-      py::arg("help") = "SQLAlchemy URL or SQLite file (default: the bundled sample database)");
-  mcp.attr("add_argument")("--offline", py::arg("action") = "store_true",
-                           py::arg("help") = "use the bundled offline stand-in model");
-  mcp.attr("add_argument")("--debug", py::arg("action") = "store_true",
-                           py::arg("help") = "show tracebacks");
+  add_db_option(mcp);
+  add_model_options(mcp);
   py::object graph =
       commands.attr("add_parser")("graph", py::arg("help") = "show the question graph");
   graph.attr("add_argument")("--png", py::arg("metavar") = "FILE",
@@ -209,6 +194,19 @@ int main_entry(py::object argv) {
 }
 
 }  // namespace
+
+void add_db_option(py::object command) {
+  command.attr("add_argument")(
+      "--db", py::arg("metavar") = "URL",
+      py::arg("help") = "SQLAlchemy URL or SQLite file (default: the bundled sample database)");
+}
+
+void add_model_options(py::object command) {
+  command.attr("add_argument")("--offline", py::arg("action") = "store_true",
+                               py::arg("help") = "use the bundled offline stand-in model");
+  command.attr("add_argument")("--debug", py::arg("action") = "store_true",
+                               py::arg("help") = "show tracebacks");
+}
 
 void define_commands(py::module_& m) {
   common::def_signed(m, "main", "argv=None", &main_entry, py::arg("argv") = py::none());

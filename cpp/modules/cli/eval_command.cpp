@@ -246,9 +246,7 @@ void add_eval_parser(py::object commands) {
   eval.attr("add_argument")("gold", py::arg("help") =
                                         "JSONL file: one object a line with question, gold_sql and "
                                         "optional id and tags");
-  eval.attr("add_argument")(
-      "--db", py::arg("metavar") = "URL",
-      py::arg("help") = "SQLAlchemy URL or SQLite file (default: the bundled sample database)");
+  add_db_option(eval);
   eval.attr("add_argument")("--json", py::arg("metavar") = "OUT",
                             py::arg("help") =
                                 "write the summary and every question's result as "
@@ -258,10 +256,7 @@ void add_eval_parser(py::object commands) {
   eval.attr("add_argument")("--media", py::arg("metavar") = "DIR",
                             py::arg("default") = "norviai-media",
                             py::arg("help") = "folder for plots (default: norviai-media)");
-  eval.attr("add_argument")("--offline", py::arg("action") = "store_true",
-                            py::arg("help") = "use the bundled offline stand-in model");
-  eval.attr("add_argument")("--debug", py::arg("action") = "store_true",
-                            py::arg("help") = "show tracebacks");
+  add_model_options(eval);
 }
 
 int run_eval(py::object args) {

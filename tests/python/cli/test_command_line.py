@@ -9,7 +9,7 @@ import time
 
 import pytest
 
-from support.model_server import text_reply
+from support.model_server import fault, text_reply
 from support.question_graph import NODE_NAMES
 
 MODEL_VARIABLES = [
@@ -247,9 +247,13 @@ def test_openai_compatible_server_answers_through_chat_models(tmp_path, model_se
 
 
 def test_failure_is_one_whole_line_and_json_keeps_the_usage(tmp_path, model_server):
-    # Arguments the SQL tool's schema refuses: the library spreads the cause over many lines.
+    # A refusal whose text runs over several lines (unusable tool arguments are a failed attempt
+    # now, so the failure is the service's own).
     model_server.on_tool("select_relevant_tables", {"relevant_tables": ["orders"]})
-    model_server.on_tool("SQLQueryInput", {"query_text": "SELECT 1"})
+    message = "SQLQueryInput was refused:\n  sql_query: field required\n  see the tool's schema"
+    model_server.on_tool(
+        "SQLQueryInput", fault(400, {"error": {"message": message, "type": "invalid_request_error"}})
+    )
     completed = norviai(
         "ask",
         "How many orders?",
