@@ -11,24 +11,10 @@
 #include <string_view>
 #include <system_error>
 
+#include "core/text_util.hpp"
+
 namespace norviai::http {
 namespace {
-
-constexpr std::string_view kBlanks = " \t\r\n";
-
-std::string_view trimmed(std::string_view text) {
-  const auto first = text.find_first_not_of(kBlanks);
-  if (first == std::string_view::npos) return {};
-  return text.substr(first, text.find_last_not_of(kBlanks) - first + 1);
-}
-
-std::string lower(std::string_view text) {
-  std::string result(text);
-  for (char& c : result) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return result;
-}
 
 bool is_loopback(const std::string& host) {
   if (host == "localhost") return true;
@@ -55,10 +41,10 @@ bool same_secret(std::string_view given, std::string_view expected) {
 }
 
 bool is_json_media_type(const std::string& content_type) {
-  const std::string_view type =
-      trimmed(std::string_view(content_type)
-                  .substr(0, std::min(content_type.find(';'), content_type.size())));
-  return lower(type) == "application/json";
+  const std::string type =
+      core::trim(std::string_view(content_type)
+                     .substr(0, std::min(content_type.find(';'), content_type.size())));
+  return core::ascii_lower(type) == "application/json";
 }
 
 bool carries_body(const httplib::Request& request) {
@@ -79,7 +65,7 @@ std::string read_token_file(const std::string& path) {
                          std::system_category().message(errno));
   }
   const std::string content((std::istreambuf_iterator<char>(file)), {});
-  const std::string token(trimmed(content));
+  const std::string token(core::trim(content));
   if (token.empty()) throw TokenFileError("token file " + path + " is empty");
   // What a header value can carry and a client can send back unchanged.
   if (!std::all_of(token.begin(), token.end(), [](char c) { return c > 0x20 && c < 0x7f; })) {
@@ -93,18 +79,18 @@ RequestGuard::RequestGuard(const std::string& bound_host, int port,
                            const std::vector<std::string>& allowed_hosts, std::string token,
                            std::string subject)
     : port_(std::to_string(port)), token_(std::move(token)), subject_(std::move(subject)) {
-  const std::string host = lower(bound_host);
+  const std::string host = core::ascii_lower(bound_host);
   names_.push_back(host.find(':') != std::string::npos ? "[" + host + "]" : host);
   if (is_loopback(host)) names_.emplace_back("localhost");
   if (host == "localhost") names_.insert(names_.end(), {"127.0.0.1", "[::1]"});
   for (const auto& name : allowed_hosts) {
-    (has_port(name) ? exact_ : names_).push_back(lower(name));
+    (has_port(name) ? exact_ : names_).push_back(core::ascii_lower(name));
   }
 }
 
 bool RequestGuard::host_allowed(const httplib::Request& request) const {
   if (request.get_header_value_count("Host") != 1) return false;
-  const std::string host = lower(trimmed(request.get_header_value("Host")));
+  const std::string host = core::ascii_lower(core::trim(request.get_header_value("Host")));
   if (std::find(exact_.begin(), exact_.end(), host) != exact_.end()) return true;
   std::string_view name = host;
   std::string_view port;
@@ -121,12 +107,13 @@ bool RequestGuard::host_allowed(const httplib::Request& request) const {
 bool RequestGuard::token_matches(const httplib::Request& request) const {
   if (request.get_header_value_count("Authorization") != 1) return false;
   const std::string header = request.get_header_value("Authorization");
-  const std::string_view value = trimmed(header);
+  const std::string value = core::trim(header);
   constexpr std::string_view kScheme = "bearer ";
-  if (value.size() <= kScheme.size() || lower(value.substr(0, kScheme.size())) != kScheme) {
+  if (value.size() <= kScheme.size() ||
+      core::ascii_lower(std::string_view(value).substr(0, kScheme.size())) != kScheme) {
     return false;
   }
-  return same_secret(trimmed(value.substr(kScheme.size())), token_);
+  return same_secret(core::trim(std::string_view(value).substr(kScheme.size())), token_);
 }
 
 std::optional<Refusal> RequestGuard::check(const httplib::Request& request) const {
