@@ -63,11 +63,12 @@ void define_table_names_lookup(py::module_& m) {
 // Prompt budgets: the tables a prompt lists are cut to the most related when it would not fit.
 py::module_ retrieval() { return py::module_::import("norviai._retrieval"); }
 
-// Tokens of what a structured call sends: the messages' texts and the forced tool's definition.
+// Tokens of what a structured call sends: the messages' texts with the chat format's framing
+// (about four tokens a message and three that open the reply) and the forced tool's definition.
 std::size_t prompt_tokens(py::handle messages, const char* output_model) {
-  std::size_t tokens = 0;
+  std::size_t tokens = 3;
   for (py::handle message : messages) {
-    tokens += common::count_tokens(py::str(message.attr("content")).cast<std::string>());
+    tokens += 4 + common::count_tokens(py::str(message.attr("content")).cast<std::string>());
   }
   py::object tool = common::import_from("langchain_core.utils.function_calling",
                                         "convert_to_openai_tool")(module_global(output_model));
@@ -82,11 +83,11 @@ py::object with_note(py::object text, const std::string& note) {
 }
 
 // The names as the prompt shows them: the state's own value when every table is listed, else
-// the chosen names in the same form, with the note line after them.
+// the note line, then the chosen names in the same form.
 py::object listed_names(py::handle state_names, py::list shown, const std::string& note) {
   if (note.empty()) return joined_if_list(state_names);
   const char* separator = py::isinstance<py::list>(state_names) ? "," : ", ";
-  return py::str(separator).attr("join")(shown) + py::str("\n" + note);
+  return with_note(py::str(separator).attr("join")(shown), note);
 }
 
 void initialise_relevant_table_names(py::object self, py::object db, py::object model) {
@@ -116,7 +117,7 @@ py::list relevant_table_names_prompt(py::object self, py::object state_arg) {
   });
   py::tuple fitted = retrieval().attr("fit_tables")(
       self.attr("_db"), py::str(question), all_table_names(state_names), build,
-      py::arg("name_copies") = 1, py::arg("with_schemas") = false);
+      py::arg("name_copies") = 2, py::arg("with_schemas") = false);
   return fitted[0];
 }
 

@@ -216,7 +216,8 @@ std::pair<py::object, py::list> fitted_tools(py::object self, py::object questio
   py::object dumps = py::module_::import("json").attr("dumps");
   std::string question_text =
       question.is_none() ? std::string() : py::str(question).cast<std::string>();
-  std::size_t question_tokens = common::count_tokens(question_text);
+  // The chat format frames the one message with about four tokens and opens the reply with three.
+  std::size_t question_tokens = 7 + common::count_tokens(question_text);
   py::cpp_function build([self, question_tokens, dumps](py::list names, std::string note) {
     py::object tools =
         note.empty() ? self.attr("get_tools")(names) : py::object(tools_for(self, names, note));
