@@ -225,9 +225,9 @@ std::pair<py::object, py::list> fitted_tools(py::object self, py::object questio
         question_tokens + common::count_tokens(py::str(dumps(tools)).cast<std::string>());
     return py::make_tuple(tools, tokens);
   });
-  // Each table is named twice besides its schema: in the list and in the enum.
+  // Each table is named three times besides its schema: in the list and in the two enums.
   py::tuple fitted = retrieval().attr("fit_tables")(self.attr("schema_info_tool").attr("db"),
-                                                    question_text, table_names_from_db, build, 2);
+                                                    question_text, table_names_from_db, build, 3);
   return {fitted[0], fitted[1]};
 }
 
