@@ -125,3 +125,26 @@ def test_relevant_table_names_drops_made_up_names(model_server, chat_model, shop
     finally:
         logger.remove(handler)
     assert messages == ["The model named what are not tables, dropped: ['order_lines']"]
+
+
+@pytest.mark.parametrize("shop_db", ["postgresql", "mariadb"], indirect=True)
+def test_the_index_reads_table_comments(shop_db):
+    # A cryptic name the question shares no word with, explained only by its comment.
+    create = {
+        "postgresql": [
+            "CREATE TABLE kmt_ord (id INTEGER PRIMARY KEY)",
+            "COMMENT ON TABLE kmt_ord IS 'Orders of the Kelmit business unit'",
+        ],
+        "mariadb": [
+            "CREATE TABLE kmt_ord (id INTEGER PRIMARY KEY) COMMENT 'Orders of the Kelmit business unit'"
+        ],
+    }[shop_db.engine_name]
+    with shop_db.engine.begin() as connection:
+        for statement in create:
+            connection.exec_driver_sql(statement)
+    try:
+        index = _retrieval.table_index(CustomSQLDatabase.from_uri(shop_db.url))
+        assert index.related("What did the Kelmit unit sell?")[0] == "kmt_ord"
+    finally:
+        with shop_db.engine.begin() as connection:
+            connection.exec_driver_sql("DROP TABLE kmt_ord")
