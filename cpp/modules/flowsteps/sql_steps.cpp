@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
+#include <cstddef>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -12,6 +13,7 @@
 #include "core/sql_lexer.hpp"
 #include "core/text_util.hpp"
 #include "modules/common/contract.hpp"
+#include "modules/common/token_count.hpp"
 #include "modules/flowsteps/flowsteps.hpp"
 
 namespace norviai::flowsteps {
@@ -58,76 +60,134 @@ void define_table_names_lookup(py::module_& m) {
       .finish();
 }
 
+// Prompt budgets: the tables a prompt lists are cut to the most related when it would not fit.
+py::module_ retrieval() { return py::module_::import("norviai._retrieval"); }
+
+// Tokens of what a structured call sends: the messages' texts with the chat format's framing
+// (about four tokens a message and three that open the reply) and the forced tool's definition.
+std::size_t prompt_tokens(py::handle messages, const char* output_model) {
+  std::size_t tokens = 3;
+  for (py::handle message : messages) {
+    tokens += 4 + common::count_tokens(py::str(message.attr("content")).cast<std::string>());
+  }
+  py::object tool = common::import_from("langchain_core.utils.function_calling",
+                                        "convert_to_openai_tool")(module_global(output_model));
+  py::object dumps = py::module_::import("json").attr("dumps");
+  return tokens + common::count_tokens(py::str(dumps(tool)).cast<std::string>());
+}
+
+// `text` followed by the note line, when there is one.
+py::object with_note(py::object text, const std::string& note) {
+  if (note.empty()) return text;
+  return py::str(note + "\n") + text;
+}
+
+// The names as the prompt shows them: the state's own value when every table is listed, else
+// the note line, then the chosen names in the same form.
+py::object listed_names(py::handle state_names, py::list shown, const std::string& note) {
+  if (note.empty()) return joined_if_list(state_names);
+  const char* separator = py::isinstance<py::list>(state_names) ? "," : ", ";
+  return with_note(py::str(separator).attr("join")(shown), note);
+}
+
+void initialise_relevant_table_names(py::object self, py::object db, py::object model) {
+  self.attr("dialect") = db.attr("dialect");
+  self.attr("model") = structured(model, tool::kRelevantTablesOutput);
+  self.attr("template") = chat_template(
+      {message_template("SystemMessagePromptTemplate", "SQL_PREFIX"),
+       message_template("HumanMessagePromptTemplate", "GET_RELEVANT_TABLE_NAMES_TEMPLATE")});
+  self.attr("_db") = db;
+}
+
+py::list relevant_table_names_prompt(py::object self, py::object state_arg) {
+  py::dict state = checked_state(state_arg);
+  py::object question = current_question(state);
+  py::object state_names = state[key::kTableNamesFromDb];
+  py::cpp_function build([self, question, state_names](py::list shown, std::string note) {
+    py::list messages =
+        self.attr("template")
+            .attr("format_messages")(
+                py::arg("dialect") = self.attr("dialect"), py::arg(key::kUserQuestion) = question,
+                py::arg(key::kTableNamesFromDb) = listed_names(state_names, shown, note));
+    // The tail is appended after formatting, so its braces reach the model as written.
+    py::object human = messages[1];
+    py::object content = human.attr("content");
+    human.attr("content") = content + module_global("TAIL_GET_RELEVANT_TABLE_NAMES_TEMPLATE");
+    return py::make_tuple(messages, prompt_tokens(messages, tool::kRelevantTablesOutput));
+  });
+  py::tuple fitted = retrieval().attr("fit_tables")(
+      self.attr("_db"), py::str(question), all_table_names(state_names), build,
+      py::arg("name_copies") = 2, py::arg("with_schemas") = false);
+  return fitted[0];
+}
+
+py::dict invoke_relevant_table_names(py::object self, py::object state, py::kwargs /*ignored*/) {
+  py::dict checked = checked_state(state);
+  py::object names = all_table_names(checked[key::kTableNamesFromDb]);
+  py::dict update =
+      reply_field(self, self.attr("generate_prompt")(state), tool::kRelevantTablesOutput,
+                  key::kRelevantTables, key::kRelevantTables, names);
+  // A name the database lacks would reach the schema tool and come back as an error text.
+  py::tuple matched = retrieval().attr("known_tables")(update[key::kRelevantTables], names);
+  py::list kept = matched[0];
+  py::list dropped = matched[1];
+  if (py::len(dropped)) {
+    common::loguru_logger().attr("warning")(
+        py::str("The model named what are not tables, dropped: ") + py::repr(dropped));
+  }
+  update[key::kRelevantTables] = py::len(kept) ? py::object(kept) : names;
+  return update;
+}
+
 void define_relevant_table_names(py::module_& m) {
   step_class(m, "RelevantTableNames")
-      .method(
-          "__init__", "db, model",
-          [](py::object self, py::object db, py::object model) {
-            self.attr("dialect") = db.attr("dialect");
-            self.attr("model") = structured(model, tool::kRelevantTablesOutput);
-            self.attr("template") =
-                chat_template({message_template("SystemMessagePromptTemplate", "SQL_PREFIX"),
-                               message_template("HumanMessagePromptTemplate",
-                                                "GET_RELEVANT_TABLE_NAMES_TEMPLATE")});
-          },
-          py::arg("db"), py::arg("model"))
-      .method("generate_prompt", "state, /",
-              [](py::object self, py::object state_arg) {
-                py::dict state = checked_state(state_arg);
-                py::object question = current_question(state);
-                py::object names = joined_if_list(state[key::kTableNamesFromDb]);
-                py::list messages =
-                    self.attr("template")
-                        .attr("format_messages")(py::arg("dialect") = self.attr("dialect"),
-                                                 py::arg(key::kUserQuestion) = question,
-                                                 py::arg(key::kTableNamesFromDb) = names);
-                // The tail is appended after formatting, so its braces reach the model as written.
-                py::object human = messages[1];
-                py::object content = human.attr("content");
-                human.attr("content") =
-                    content + module_global("TAIL_GET_RELEVANT_TABLE_NAMES_TEMPLATE");
-                return messages;
-              })
-      .method("invoke", kInvokeSignature,
-              [](py::object self, py::object state, py::kwargs /*ignored*/) {
-                py::dict checked = checked_state(state);
-                return reply_field(self, self.attr("generate_prompt")(state),
-                                   tool::kRelevantTablesOutput, key::kRelevantTables,
-                                   key::kRelevantTables,
-                                   all_table_names(checked[key::kTableNamesFromDb]));
-              })
+      .method("__init__", "db, model", &initialise_relevant_table_names, py::arg("db"),
+              py::arg("model"))
+      .method("generate_prompt", "state, /", &relevant_table_names_prompt)
+      .method("invoke", kInvokeSignature, &invoke_relevant_table_names)
       .finish();
+}
+
+void initialise_rewrite_query(py::object self, py::object db, py::object model) {
+  self.attr("dialect") = db.attr("dialect");
+  self.attr("model") = structured(model, tool::kRewriteQueryOutput);
+  self.attr("tool") = module_global("InfoSQLDatabaseTool")(py::arg("db") = db);
+  self.attr("template") =
+      chat_template({message_template("SystemMessagePromptTemplate", "REWRITE_QUESTION_TEMPLATE")});
+}
+
+// The schemas of every table when they fit the budget, else of the tables most related to the
+// user's question.
+py::list rewrite_query_prompt(py::object self, py::object state_arg) {
+  py::dict state = checked_state(state_arg);
+  py::object question = state[key::kUserQuestion];
+  py::object state_names = state[key::kTableNamesFromDb];
+  py::cpp_function build([self, question, state_names](py::list shown, std::string note) {
+    py::object names =
+        note.empty() ? joined_if_list(state_names) : py::str(",").attr("join")(shown);
+    py::object schemas = with_note(self.attr("tool").attr("_run")(names), note);
+    py::list messages = self.attr("template")
+                            .attr("format_messages")(py::arg(key::kUserQuestion) = question,
+                                                     py::arg("schemas_from_all_tables") = schemas);
+    return py::make_tuple(messages, prompt_tokens(messages, tool::kRewriteQueryOutput));
+  });
+  py::tuple fitted = retrieval().attr("fit_tables")(self.attr("tool").attr("db"), py::str(question),
+                                                    all_table_names(state_names), build,
+                                                    py::arg("name_copies") = 0);
+  return fitted[0];
+}
+
+py::dict invoke_rewrite_query(py::object self, py::object state, py::kwargs /*ignored*/) {
+  py::dict checked = checked_state(state);
+  return reply_field(self, self.attr("generate_prompt")(state), tool::kRewriteQueryOutput,
+                     key::kRewrittenQuestion, key::kRewrittenQuestion, current_question(checked));
 }
 
 void define_rewrite_query(py::module_& m) {
   step_class(m, "RewriteQuery")
-      .method(
-          "__init__", "db, model",
-          [](py::object self, py::object db, py::object model) {
-            self.attr("dialect") = db.attr("dialect");
-            self.attr("model") = structured(model, tool::kRewriteQueryOutput);
-            self.attr("tool") = module_global("InfoSQLDatabaseTool")(py::arg("db") = db);
-            self.attr("template") = chat_template(
-                {message_template("SystemMessagePromptTemplate", "REWRITE_QUESTION_TEMPLATE")});
-          },
-          py::arg("db"), py::arg("model"))
-      .method("generate_prompt", "state, /",
-              [](py::object self, py::object state_arg) {
-                py::dict state = checked_state(state_arg);
-                py::object names = joined_if_list(state[key::kTableNamesFromDb]);
-                py::object schemas = self.attr("tool").attr("_run")(names);
-                return self.attr("template")
-                    .attr("format_messages")(
-                        py::arg(key::kUserQuestion) = state[key::kUserQuestion],
-                        py::arg("schemas_from_all_tables") = schemas);
-              })
-      .method("invoke", kInvokeSignature,
-              [](py::object self, py::object state, py::kwargs /*ignored*/) {
-                py::dict checked = checked_state(state);
-                return reply_field(self, self.attr("generate_prompt")(state),
-                                   tool::kRewriteQueryOutput, key::kRewrittenQuestion,
-                                   key::kRewrittenQuestion, current_question(checked));
-              })
+      .method("__init__", "db, model", &initialise_rewrite_query, py::arg("db"), py::arg("model"))
+      .method("generate_prompt", "state, /", &rewrite_query_prompt)
+      .method("invoke", kInvokeSignature, &invoke_rewrite_query)
       .finish();
 }
 

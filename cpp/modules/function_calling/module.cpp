@@ -1,10 +1,14 @@
 // norviai.function_calling.base: picks the tables a question needs with one forced function
 // call of the openai client. The call is reported to langchain's callback handlers as a chat
 // model run, so that the question's usage callback counts and prices it like every other call.
+// A request over more tables than the token budget allows lists the most related ones.
+#include <cstddef>
 #include <string>
+#include <utility>
 
 #include "modules/common/contract.hpp"
 #include "modules/common/pyutil.hpp"
+#include "modules/common/token_count.hpp"
 
 namespace {
 
@@ -166,30 +170,65 @@ py::object picked_tables(py::handle choice, py::handle tool_call, std::string& f
   return arguments;
 }
 
-// The picked names that are tables of the database, matched case-insensitively with quotes
-// and blanks stripped, in the database's spelling and without repeats; the rest is logged.
+py::module_ retrieval() { return py::module_::import("norviai._retrieval"); }
+
+// The picked names that are tables of the database, in the database's spelling and without
+// repeats; the rest is logged.
 py::list real_tables(py::handle picked, py::handle table_names_from_db) {
-  py::dict by_folded;
-  for (py::handle name : table_names_from_db) by_folded[name.attr("casefold")()] = name;
-  py::list kept;
-  py::list dropped;
-  for (py::handle name : picked) {
-    py::object folded = py::none();
-    if (py::isinstance<py::str>(name)) {
-      folded = name.attr("strip")().attr("strip")("\"'`[] ").attr("casefold")();
-    }
-    if (!folded.is_none() && by_folded.contains(folded)) {
-      py::object table = by_folded[folded];
-      if (!kept.contains(table)) kept.append(table);
-    } else {
-      dropped.append(name);
-    }
-  }
+  py::tuple matched = retrieval().attr("known_tables")(picked, table_names_from_db);
+  py::list dropped = matched[1];
   if (py::len(dropped)) {
     common::loguru_logger().attr("warning")(
         py::str("The picker named what are not tables, dropped: ") + py::repr(dropped));
   }
-  return kept;
+  return matched[0];
+}
+
+// The tools list over these table names; `note`, when given, is a line after the list of names.
+py::list tools_for(py::object self, py::object table_names, const std::string& note) {
+  py::object string_tables_names_from_db = py::str(", ").attr("join")(table_names);
+  py::object schemas_from_all_tables =
+      self.attr("schema_info_tool").attr("_run")(string_tables_names_from_db);
+  py::list tools = get_tool_revant_tables();
+  py::object relevant = relevant_tables_property(tools[0]);
+  py::object description = relevant["description"];
+  py::str note_line(note.empty() ? std::string() : note + "\n");
+  relevant["description"] = description +
+                            py::str("Here is the list table name, you can choose from: ") +
+                            string_tables_names_from_db + py::str(".\n") + note_line +
+                            py::str("And the schema from all tables: ") + schemas_from_all_tables;
+  relevant["items"]["properties"]["table_name"]["enum"] = table_names;
+  // On the items themselves too, where servers that hold arguments to the schema look.
+  relevant["items"]["enum"] = table_names;
+  return tools;
+}
+
+py::list get_tools(py::object self, py::object table_names_from_db) {
+  common::require_exact_type(table_names_from_db, reinterpret_cast<PyObject*>(&PyList_Type),
+                             "table_names_from_db");
+  return tools_for(self, table_names_from_db, "");
+}
+
+// The tools over every table when the request fits the token budget, else over the tables most
+// related to the question that fit; and the names listed.
+std::pair<py::object, py::list> fitted_tools(py::object self, py::object question,
+                                             py::list table_names_from_db) {
+  py::object dumps = py::module_::import("json").attr("dumps");
+  std::string question_text =
+      question.is_none() ? std::string() : py::str(question).cast<std::string>();
+  // The chat format frames the one message with about four tokens and opens the reply with three.
+  std::size_t question_tokens = 7 + common::count_tokens(question_text);
+  py::cpp_function build([self, question_tokens, dumps](py::list names, std::string note) {
+    py::object tools =
+        note.empty() ? self.attr("get_tools")(names) : py::object(tools_for(self, names, note));
+    std::size_t tokens =
+        question_tokens + common::count_tokens(py::str(dumps(tools)).cast<std::string>());
+    return py::make_tuple(tools, tokens);
+  });
+  // Each table is named three times besides its schema: in the list and in the two enums.
+  py::tuple fitted = retrieval().attr("fit_tables")(self.attr("schema_info_tool").attr("db"),
+                                                    question_text, table_names_from_db, build, 3);
+  return {fitted[0], fitted[1]};
 }
 
 // The picker's node: one forced call of the select_relevant_tables tool, reported to the
@@ -197,13 +236,13 @@ py::list real_tables(py::handle picked, py::handle table_names_from_db) {
 py::object invoke_picker(py::object self, py::object state) {
   common::require_exact_type(state, reinterpret_cast<PyObject*>(&PyDict_Type), "state");
   py::object question = state.attr("get")(key::kUserQuestion);
-  py::object table_names_from_db = state.attr("get")(key::kTableNamesFromDb).attr("split")(", ");
+  py::list table_names_from_db = state.attr("get")(key::kTableNamesFromDb).attr("split")(", ");
   py::dict message;
   message["role"] = "user";
   message["content"] = question;
   py::list message_text;
   message_text.append(message);
-  py::object tools = self.attr("get_tools")(table_names_from_db);
+  auto [tools, listed_tables] = fitted_tools(self, question, table_names_from_db);
   py::object logger = common::loguru_logger();
   logger.attr("debug")(py::str("Tools: ") + py::str(tools));
 
@@ -251,11 +290,11 @@ py::object invoke_picker(py::object self, py::object state) {
     function_args[py::str(key::kRelevantTables)] = tables;
   }
   if (!fault.empty()) {
-    // The question goes on over every table rather than failing on the model's reply.
+    // The question goes on over the tables the model was shown rather than failing on its reply.
     logger.attr("warning")(
         py::str("Unusable select_relevant_tables reply (" + fault + "); using all tables"));
     py::dict fallback;
-    fallback[key::kRelevantTables] = table_names_from_db;
+    fallback[key::kRelevantTables] = listed_tables;
     return fallback;
   }
   logger.attr("debug")(py::str("Function_args: ") + py::str(function_args));
@@ -269,40 +308,18 @@ py::object picker_with_client(py::object picker_class, py::object client, py::ob
   return picker;
 }
 
+void initialise(py::object self, py::object config, py::object db) {
+  py::dict settings = config.attr("__dict__");
+  attach(
+      self,
+      module_handle().attr("AzureOpenAI")(**settings, py::arg("timeout") = common::model_timeout()),
+      config.attr("azure_deployment"), db);
+}
+
 void define_picker(py::module_& m) {
   common::ClassBuilder(m, "RelevantTablePicker", py::module_::import("builtins").attr("object"))
-      .method(
-          "__init__", "config, db",
-          [](py::object self, py::object config, py::object db) {
-            py::dict settings = config.attr("__dict__");
-            attach(self,
-                   module_handle().attr("AzureOpenAI")(
-                       **settings, py::arg("timeout") = common::model_timeout()),
-                   config.attr("azure_deployment"), db);
-          },
-          py::arg("config"), py::arg("db"))
-      .method("get_tools", "table_names_from_db, /",
-              [](py::object self, py::object table_names_from_db) {
-                common::require_exact_type(table_names_from_db,
-                                           reinterpret_cast<PyObject*>(&PyList_Type),
-                                           "table_names_from_db");
-                py::object string_tables_names_from_db =
-                    py::str(", ").attr("join")(table_names_from_db);
-                py::object schemas_from_all_tables =
-                    self.attr("schema_info_tool").attr("_run")(string_tables_names_from_db);
-                py::list tools = get_tool_revant_tables();
-                py::object relevant = relevant_tables_property(tools[0]);
-                py::object description = relevant["description"];
-                relevant["description"] =
-                    description + py::str("Here is the list table name, you can choose from: ") +
-                    string_tables_names_from_db + py::str(".\n") +
-                    py::str("And the schema from all tables: ") + schemas_from_all_tables;
-                relevant["items"]["properties"]["table_name"]["enum"] = table_names_from_db;
-                // On the items themselves too, where servers that hold arguments to the
-                // schema look.
-                relevant["items"]["enum"] = table_names_from_db;
-                return tools;
-              })
+      .method("__init__", "config, db", &initialise, py::arg("config"), py::arg("db"))
+      .method("get_tools", "table_names_from_db, /", &get_tools)
       .method("invoke", "state, /", &invoke_picker)
       .class_method(
           "_from_client",

@@ -1,5 +1,6 @@
 // norviai._retrieval: the table index and the token counting behind prompt budgets, for the
-// steps that build prompts and for tests. Expects the GIL like every module.
+// steps that build prompts (they reach it by import) and for tests. Expects the GIL like every
+// module.
 #include <pybind11/stl.h>
 
 #include <cstddef>
@@ -12,6 +13,7 @@
 #include "core/words.hpp"
 #include "modules/common/pyutil.hpp"
 #include "modules/common/token_count.hpp"
+#include "modules/retrieval/table_index.hpp"
 
 namespace py = pybind11;
 
@@ -58,4 +60,19 @@ PYBIND11_MODULE(_retrieval, m) {
           py::arg("question"), py::arg("k"), py::arg("limit") = py::none(),
           "Names of the k best tables, then of their foreign-key neighbours, at most limit.")
       .def("__len__", &core::Bm25Index::size);
+
+  namespace rt = norviai::retrieval;
+  py::class_<rt::TableIndex>(m, "TableIndex", "The table index a database wrapper keeps.")
+      .def("related", &rt::TableIndex::related, py::arg("question"),
+           "Table names for the question, most related first.")
+      .def("__len__", &rt::TableIndex::size);
+  m.def("table_index", &rt::table_index, py::arg("db"), py::return_value_policy::reference,
+        "The table index of a database wrapper, built on first use.");
+  m.def("cut_note", &rt::cut_note, py::arg("shown"), "The line a cut prompt carries.");
+  m.def("fit_tables", &rt::fit_tables, py::arg("db"), py::arg("question"), py::arg("names"),
+        py::arg("build"), py::arg("name_copies"), py::arg("with_schemas") = true,
+        "(prompt, names shown): build(names, note) over all names when it fits the budget, "
+        "else over the tables most related to the question that fit.");
+  m.def("known_tables", &rt::known_tables, py::arg("picked"), py::arg("table_names"),
+        "(kept, dropped): the picked names that are tables, in the tables' spelling.");
 }

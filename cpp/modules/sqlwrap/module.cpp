@@ -63,6 +63,8 @@ PYBIND11_MODULE(_sqlwrap, m) {
   m.def("table_info", &sw::table_info, py::arg("db"), py::arg("table_names") = py::none(),
         py::arg("get_col_comments") = false,
         "CREATE TABLE texts and sample rows in the layout of SQLDatabase.get_table_info.");
+  m.def("index_entries", &sw::index_entries, py::arg("db"),
+        "(name, columns, comments, referred tables) of every usable table, for the table index.");
   m.def("forget_catalogue", &sw::forget_catalogue, py::arg("db"),
         "Drops the cached catalogue; the next table information reads it again.");
   m.def("run", &sw::run_read_only, py::arg("db"), py::arg("command"), py::arg("fetch") = "all",

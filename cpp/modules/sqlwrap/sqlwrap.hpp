@@ -187,6 +187,14 @@ py::list integers_in(const std::string& text);
 // Builds `cls(*args, **kwargs)`; on TypeError retries without arguments, as SQLite reflection does.
 py::object make_type(py::handle cls, py::tuple args, py::dict kwargs);
 
+// The wrapper's cached catalogue with the entries of `wanted` read (in bulk, the whole catalogue
+// when `wanted` holds every usable table); names the database lacks are left out.
+std::shared_ptr<Catalogue> catalogue_for(py::object db, const std::vector<std::string>& wanted,
+                                         size_t usable_count);
+
+// (name, column names, comments, referred tables) of every usable table, for the table index.
+py::list index_entries(py::object db);
+
 // The wrapper's entry points.
 py::str table_info(py::object db, py::object table_names, bool get_col_comments);
 void forget_catalogue(py::object db);

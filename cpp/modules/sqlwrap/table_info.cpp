@@ -24,6 +24,8 @@ std::shared_ptr<Catalogue> cached_catalogue(py::object db) {
   return cached.cast<std::shared_ptr<Catalogue>>();
 }
 
+}  // namespace
+
 // The catalogue entries of `wanted` that are not cached yet, read in bulk and added to the cache:
 // the whole catalogue when every usable table is wanted, else just those tables.
 std::shared_ptr<Catalogue> catalogue_for(py::object db, const std::vector<std::string>& wanted,
@@ -56,6 +58,8 @@ std::shared_ptr<Catalogue> catalogue_for(py::object db, const std::vector<std::s
   }
   return catalogue;
 }
+
+namespace {
 
 std::string rstrip(std::string text) {
   size_t end = text.find_last_not_of(" \t\r\n\f\v");
