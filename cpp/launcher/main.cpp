@@ -117,6 +117,7 @@ int launch(Options options) {
   int status = 0;
   std::vector<std::string> notes;
   {
+    SaveFolder save(options);
     RunLimits limits(options);
     options.processes_in_cgroup = limits.counts_processes();
     enter_namespaces();
@@ -126,6 +127,7 @@ int launch(Options options) {
     if (first < 0) fail("fork");
     if (first == 0) {
       ::close(status_pipe[0]);
+      save.close_in_child();
       try {
         run_first_process(options, status_pipe[1]);
       } catch (const LaunchError& error) {
@@ -141,8 +143,14 @@ int launch(Options options) {
     int first_status = 0;
     while (::waitpid(first, &first_status, 0) < 0 && errno == EINTR) {
     }
-    if (got != static_cast<ssize_t>(sizeof status)) status = first_status;
-    notes = limits.reached();
+    // Only a run whose view was built has a save folder of its own to copy from; by now the
+    // namespace's first process has ended, and with it every process of the run.
+    if (got == static_cast<ssize_t>(sizeof status)) {
+      notes = save.copy_back();
+    } else {
+      status = first_status;
+    }
+    for (auto& note : limits.reached()) notes.push_back(std::move(note));
   }
   for (const auto& note : notes) std::fprintf(stderr, "%s%s\n", core::kLauncherNote, note.c_str());
   std::fflush(stderr);
