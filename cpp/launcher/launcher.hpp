@@ -34,6 +34,9 @@ struct Options {
   bool processes_in_cgroup = false;
 };
 
+// Whether the host asked the run to end early (SIGTERM): nothing more is saved.
+bool ending();
+
 // Parses the command line; LaunchError on anything unexpected.
 Options parse_options(int argc, char** argv);
 

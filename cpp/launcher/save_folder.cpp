@@ -81,6 +81,7 @@ void copy_file(int from, int to, const std::string& name, Budget& budget) {
   bool complete = false;
   char buffer[64 * 1024];
   for (;;) {
+    if (ending()) break;
     const ssize_t got = ::read(source.get(), buffer, sizeof buffer);
     if (got < 0 && errno == EINTR) continue;
     if (got <= 0) {
@@ -135,6 +136,7 @@ void measure_folder(int from, unsigned depth, Budget& budget) {
 
 void copy_folder(int from, int to, unsigned depth, Budget& budget) {
   for (const auto& name : names_in(from)) {
+    if (ending()) return;
     struct stat status {};
     if (::fstatat(from, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) continue;
     // Links, pipes, sockets and devices stay behind.
