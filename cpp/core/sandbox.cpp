@@ -153,7 +153,8 @@ void close_from_except(unsigned first, int keep, int max_fd) {
 }
 
 [[noreturn]] void exec_child(const ChildPlan& plan) {
-  // The forking thread waits for this child, so the launcher only goes away with the whole host.
+  // Follows the forking thread, not the host process: the isolating launcher replaces it with a
+  // watch of the host's pidfd, since a warm start outlives the thread that started it.
   ::prctl(PR_SET_PDEATHSIG, SIGKILL);
   if (::getppid() != plan.parent) ::_exit(127);
 

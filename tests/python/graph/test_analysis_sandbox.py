@@ -288,8 +288,11 @@ def host(tmp_path, monkeypatch):
     assert not connections, "the program reached a loopback port of the host"
     assert set(os.listdir("/dev/shm")) == shm_before
     assert sorted(os.listdir(folder)) == [".env", "media", "shop.db"]
-    saved = [os.lstat(os.path.join(at, name)) for at, inner, files in os.walk(folder / "media")
-             for name in inner + files]
+    saved = [
+        os.lstat(os.path.join(at, name))
+        for at, inner, files in os.walk(folder / "media")
+        for name in inner + files
+    ]
     assert all(stat.S_ISREG(entry.st_mode) or stat.S_ISDIR(entry.st_mode) for entry in saved)
     assert sum(entry.st_size for entry in saved if stat.S_ISREG(entry.st_mode)) <= SAVE_LIMIT
 
@@ -393,14 +396,17 @@ ATTACKS = {
     ),
     "save-sparse-file": ("open('media/a', 'wb').truncate(1 << 30)", FAILS, SAVE_SIZE),
     "save-through-symlinks": (
-        "import os\nfor i, to in enumerate(['HOST_CWD/outside.txt', '/tmp/norviai-escape', 'HOST_CWD']):"
-        "\n    os.symlink(to, f'media/{i}')\nfor path in ('media/0', 'media/1', 'media/2/outside.txt'):"
-        "\n    try:\n        open(path, 'w').write('x')\n    except OSError:\n        pass",
+        "import os\n"
+        "for i, to in enumerate(['HOST_CWD/outside.txt', '/tmp/norviai-escape', 'HOST_CWD']):\n"
+        "    os.symlink(to, f'media/{i}')\n"
+        "for path in ('media/0', 'media/1', 'media/2/outside.txt'):\n"
+        "    try:\n        open(path, 'w').write('x')\n    except OSError:\n        pass",
         EITHER,
         "",
     ),
     "save-fifo-and-socket": (
-        "import os, socket\nos.mkfifo('media/fifo')\nsocket.socket(socket.AF_UNIX).bind('media/sock')",
+        "import os, socket\nos.mkfifo('media/fifo')\n"
+        "socket.socket(socket.AF_UNIX).bind('media/sock')",
         EITHER,
         "",
     ),

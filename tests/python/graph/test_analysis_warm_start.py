@@ -120,7 +120,8 @@ def test_abandoned_warm_child_ends_and_leaves_nothing(executor, model_server, tm
     writing.join()
     assert pids
     if "error" not in outcome:
-        update = executor.invoke({"pandas_code": outcome["pandas_code"], "save_path": str(tmp_path)})
+        code = outcome["pandas_code"]
+        update = executor.invoke({"pandas_code": code, "save_path": str(tmp_path)})
         assert update["python_error_message"].startswith("SyntaxError: ")
     assert not settled(tmp_path, lambda pids: not pids)
     assert cgroup_folders(pids) == []
