@@ -32,6 +32,9 @@ constexpr milliseconds kExitCheckTick{10};
 // The kernel charges processor time in whole scheduler ticks, so a program that computes without
 // pause can reach a CPU limit equal to its wall time a tick or two before the wall clock does.
 constexpr milliseconds kCpuAccountingSlack{50};
+// How long a program stopped before its end (at the time limit, or a warm child never handed its
+// input) may take to end on SIGTERM before its group is killed.
+constexpr milliseconds kEndGrace{500};
 
 std::string error_text(int error) {
   char buffer[256];
@@ -150,7 +153,8 @@ void close_from_except(unsigned first, int keep, int max_fd) {
 }
 
 [[noreturn]] void exec_child(const ChildPlan& plan) {
-  // The forking thread waits for this child, so the launcher only goes away with the whole host.
+  // Follows the forking thread, not the host process: the isolating launcher replaces it with a
+  // watch of the host's pidfd, since a warm start outlives the thread that started it.
   ::prctl(PR_SET_PDEATHSIG, SIGKILL);
   if (::getppid() != plan.parent) ::_exit(127);
 
@@ -203,9 +207,18 @@ class ChildProcess {
   ChildProcess& operator=(const ChildProcess&) = delete;
   ~ChildProcess() {
     if (!reaped_) {
+      ask_to_end();
       kill_group();
       reap();
     }
+  }
+
+  // SIGTERM to the child alone, and up to kEndGrace for it to end: the isolating launcher then
+  // removes the cgroups it made on the host, which a group kill would leave behind.
+  void ask_to_end() const {
+    if (::kill(pid_, SIGTERM) != 0) return;
+    const auto until = Clock::now() + kEndGrace;
+    while (!has_exited() && Clock::now() < until) ::usleep(2000);
   }
 
   pid_t pid() const { return pid_; }
@@ -438,6 +451,7 @@ SandboxResult PendingSandbox::finish(const std::string& standard_input,
   // Feed and drain the pipes together until the program ends or its time is up: feeding first
   // and reading afterwards would deadlock as soon as both sides fill a pipe.
   bool timed_out = false;
+  bool exited = false;
   for (;;) {
     const auto now = Clock::now();
     if (now >= deadline) {
@@ -488,11 +502,12 @@ SandboxResult PendingSandbox::finish(const std::string& standard_input,
         !read_some(errors.read_end, buffer, result.standard_error)) {
       errors.read_end.reset();
     }
-    const bool exited = exit_slot >= 0 ? fds[exit_slot].revents != 0 : child.has_exited();
+    exited = exit_slot >= 0 ? fds[exit_slot].revents != 0 : child.has_exited();
     if (exited) break;
   }
   const auto ended = Clock::now();
 
+  if (!exited) child.ask_to_end();
   // Also on a normal end: whatever the program left running in its group goes with it.
   child.kill_group();
   const std::optional<int> status = child.reap();

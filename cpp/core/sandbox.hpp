@@ -1,6 +1,7 @@
 // Sandbox launcher: forks and at once execs one program (the isolating launcher, for analysis
 // runs) in its own session under resource limits, feeds it standard input, captures its output,
-// and kills its whole process group when the run ends.
+// and kills its whole process group when the run ends (stopped early, the program first gets
+// SIGTERM and half a second to end).
 // run_sandboxed blocks until then; it keeps no global state, so threads may call it concurrently.
 // It touches no Python object: callers in an interpreter release the GIL around it.
 // Launch failures are reported in the result, not thrown; only std::bad_alloc escapes.

@@ -34,6 +34,9 @@ struct Options {
   bool processes_in_cgroup = false;
 };
 
+// Whether the host asked the run to end early (SIGTERM): nothing more is saved.
+bool ending();
+
 // Parses the command line; LaunchError on anything unexpected.
 Options parse_options(int argc, char** argv);
 
@@ -43,8 +46,35 @@ inline constexpr const char* kInsideHome = "/home/sandbox";
 
 // In the new mount namespace, from the first process of the new PID namespace: replaces the
 // root with a tmpfs holding only the given folders, system libraries, a fresh /proc, minimal
-// /dev, private size-limited /tmp, /dev/shm and HOME, and the save folder.
+// /dev, private size-limited /tmp, /dev/shm and HOME, and the save folder's own tmpfs.
 void build_root_view(const Options& options);
+
+// The save folder's limits besides its size: entries (files and folders) and folder depth.
+inline constexpr std::uint64_t kSaveFolderEntries = 10000;
+inline constexpr unsigned kSaveFolderDepth = 32;
+
+// In build_root_view: an empty tmpfs of options.save_bytes at the save folder's path.
+void mount_save_folder(const Options& options);
+
+// The host side of the save folder, in the launcher's outermost process: the host folder is
+// opened before the namespaces (afterwards no path leads to it), and after the run copy_back
+// copies what the program left in its tmpfs into it, within the limits.
+class SaveFolder {
+ public:
+  explicit SaveFolder(const Options& options);
+  SaveFolder(const SaveFolder&) = delete;
+  SaveFolder& operator=(const SaveFolder&) = delete;
+  ~SaveFolder();
+  // The namespace's processes have no use for the host folder.
+  void close_in_child();
+  // Only once no process of the run is left; lines for standard error about limits reached.
+  std::vector<std::string> copy_back();
+
+ private:
+  std::string path_;
+  std::uint64_t bytes_;
+  int host_fd_ = -1;
+};
 
 // Brings up the namespace's own loopback interface and names the host "sandbox".
 void set_up_network_and_name();
@@ -76,7 +106,7 @@ class RunLimits {
 };
 
 // For the program just before exec: no new privileges, and a filter refusing the system calls
-// that reach other processes' memory, the kernel's keyrings or mount tables.
+// that reach other processes' memory, the kernel's keyrings, mount tables or new namespaces.
 void restrict_system_calls();
 
 }  // namespace norviai::launcher

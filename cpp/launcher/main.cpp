@@ -5,10 +5,12 @@
 // program runs under it. Exits with the program's status, or kLauncherFailureExit after one
 // "norviai-sandbox: " line on standard error saying which set-up step failed.
 #include <fcntl.h>
+#include <poll.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -24,6 +26,16 @@
 extern char** environ;
 
 namespace norviai::launcher {
+namespace {
+
+volatile sig_atomic_t end_requested = 0;
+
+void request_end(int) { end_requested = 1; }
+
+}  // namespace
+
+bool ending() { return end_requested != 0; }
+
 namespace {
 
 constexpr int kNamespaces =
@@ -113,10 +125,49 @@ void enter_namespaces() {
   ::_exit(128 + signal_number);
 }
 
+// The host, watched through a pidfd rather than the parent-death signal: that signal follows
+// the host thread that forked the launcher, and a warm start outlives that thread. -1 when the
+// host is gone already (the signal, still set until here, covers the gap).
+int watch_host() {
+  const pid_t host = ::getppid();
+  const int fd = static_cast<int>(::syscall(SYS_pidfd_open, host, 0));
+  if (fd < 0) return -2;  // no pidfds: keep the parent-death signal
+  ::prctl(PR_SET_PDEATHSIG, 0);
+  if (::getppid() != host) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;  // close-on-exec
+}
+
+// Waits for the program's status on `status_fd`; false when the host asked the run to end or
+// went away first.
+bool wait_for_status(int status_fd, int host_fd, int& status) {
+  for (;;) {
+    if (end_requested != 0) return false;
+    pollfd fds[2] = {{status_fd, POLLIN, 0}, {host_fd, POLLIN, 0}};
+    const int ready = ::poll(fds, host_fd >= 0 ? 2 : 1, -1);
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready < 0 || (host_fd >= 0 && fds[1].revents != 0)) return false;
+    const ssize_t got = ::read(status_fd, &status, sizeof status);
+    if (got < 0 && errno == EINTR) continue;
+    return got == static_cast<ssize_t>(sizeof status);
+  }
+}
+
 int launch(Options options) {
+  // SIGTERM from the host (a time limit, an abandoned warm start) ends the run without saving,
+  // but lets the destructors remove the cgroups. No SA_RESTART: it interrupts the wait.
+  struct sigaction on_end {};
+  on_end.sa_handler = request_end;
+  sigemptyset(&on_end.sa_mask);
+  ::sigaction(SIGTERM, &on_end, nullptr);
   int status = 0;
   std::vector<std::string> notes;
+  const int host_fd = watch_host();
+  if (host_fd == -1) return core::kLauncherFailureExit;
   {
+    SaveFolder save(options);
     RunLimits limits(options);
     options.processes_in_cgroup = limits.counts_processes();
     enter_namespaces();
@@ -125,7 +176,10 @@ int launch(Options options) {
     const pid_t first = ::fork();
     if (first < 0) fail("fork");
     if (first == 0) {
+      ::signal(SIGTERM, SIG_DFL);
+      if (host_fd >= 0) ::close(host_fd);
       ::close(status_pipe[0]);
+      save.close_in_child();
       try {
         run_first_process(options, status_pipe[1]);
       } catch (const LaunchError& error) {
@@ -134,15 +188,19 @@ int launch(Options options) {
       }
     }
     ::close(status_pipe[1]);
-    ssize_t got;
-    do {
-      got = ::read(status_pipe[0], &status, sizeof status);
-    } while (got < 0 && errno == EINTR);
+    const bool ran = wait_for_status(status_pipe[0], host_fd, status);
+    if (!ran) ::kill(first, SIGKILL);
     int first_status = 0;
     while (::waitpid(first, &first_status, 0) < 0 && errno == EINTR) {
     }
-    if (got != static_cast<ssize_t>(sizeof status)) status = first_status;
-    notes = limits.reached();
+    // Only a run whose view was built has a save folder of its own to copy from; by now the
+    // namespace's first process has ended, and with it every process of the run.
+    if (ran && end_requested == 0) {
+      notes = save.copy_back();
+    } else {
+      status = first_status;
+    }
+    for (auto& note : limits.reached()) notes.push_back(std::move(note));
   }
   for (const auto& note : notes) std::fprintf(stderr, "%s%s\n", core::kLauncherNote, note.c_str());
   std::fflush(stderr);

@@ -48,11 +48,11 @@ void make_folders(const std::string& path, mode_t mode = 0755) {
 }
 
 void mount_tmpfs(const std::string& target, std::uint64_t bytes, const char* mode,
-                 unsigned long flags) {
+                 unsigned long flags, const std::string& more = "") {
   make_folders(target);
   const std::string data = "size=" + std::to_string(bytes) + ",mode=" + mode +
                            ",uid=" + std::to_string(kInsideId) +
-                           ",gid=" + std::to_string(kInsideId);
+                           ",gid=" + std::to_string(kInsideId) + more;
   if (::mount("tmpfs", target.c_str(), "tmpfs", flags | MS_NOSUID | MS_NODEV, data.c_str()) != 0) {
     fail("mount tmpfs on " + target);
   }
@@ -69,14 +69,14 @@ bool covered(const std::vector<std::string>& shown, const std::string& path) {
   return false;
 }
 
-// Shows host `path` at the same path. Symlinks are recreated (for /lib -> usr/lib), missing
-// paths skipped.
-void bind(const std::string& path, bool writable, std::vector<std::string>& shown) {
+// Shows host `path` read-only at the same path. Symlinks are recreated (for /lib -> usr/lib),
+// missing paths skipped.
+void bind(const std::string& path, std::vector<std::string>& shown) {
   if (covered(shown, path)) return;
   const std::string source = kOldRoot + path;
   struct stat status {};
   if (::lstat(source.c_str(), &status) != 0) {
-    if (errno == ENOENT && !writable) return;
+    if (errno == ENOENT) return;
     fail("stat " + path);
   }
   if (S_ISLNK(status.st_mode)) {
@@ -99,8 +99,7 @@ void bind(const std::string& path, bool writable, std::vector<std::string>& show
   if (::mount(source.c_str(), path.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0) {
     fail("bind " + path);
   }
-  const std::uint64_t attributes =
-      MOUNT_ATTR_NOSUID | MOUNT_ATTR_NODEV | (writable ? MOUNT_ATTR_NOEXEC : MOUNT_ATTR_RDONLY);
+  const std::uint64_t attributes = MOUNT_ATTR_NOSUID | MOUNT_ATTR_NODEV | MOUNT_ATTR_RDONLY;
   if (mount_setattr(path.c_str(), AT_RECURSIVE, attributes) != 0) fail("mount_setattr " + path);
   shown.push_back(path);
 }
@@ -139,6 +138,12 @@ void build_devices(const Options& options) {
 
 }  // namespace
 
+void mount_save_folder(const Options& options) {
+  // One inode more than the entries: the folder itself.
+  mount_tmpfs(options.save_folder, options.save_bytes, "0755", MS_NOEXEC,
+              ",nr_inodes=" + std::to_string(kSaveFolderEntries + 1));
+}
+
 void build_root_view(const Options& options) {
   // Nothing done here may reach the host's mount table.
   if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) fail("make / private");
@@ -155,10 +160,10 @@ void build_root_view(const Options& options) {
   mount_tmpfs("/tmp", options.scratch_bytes, "1777", MS_NOEXEC);
   mount_tmpfs(kInsideHome, options.scratch_bytes, "0700", MS_NOEXEC);
   std::vector<std::string> shown;
-  for (const char* path : kSystemPaths) bind(path, false, shown);
+  for (const char* path : kSystemPaths) bind(path, shown);
   make_folders("/etc");
-  for (const char* path : kEtcPaths) bind(path, false, shown);
-  for (const auto& path : options.read_only) bind(path, false, shown);
+  for (const char* path : kEtcPaths) bind(path, shown);
+  for (const auto& path : options.read_only) bind(path, shown);
   write_text("/etc/passwd",
              "sandbox:x:1000:1000:sandbox:" + std::string(kInsideHome) + ":/bin/sh\n");
   write_text("/etc/group", "sandbox:x:1000:\n");
@@ -169,11 +174,7 @@ void build_root_view(const Options& options) {
     fail("mount /proc");
   }
   build_devices(options);
-  if (!options.save_folder.empty()) {
-    make_folders(options.save_folder);
-    std::vector<std::string> none;
-    bind(options.save_folder, true, none);
-  }
+  if (!options.save_folder.empty()) mount_save_folder(options);
   if (!options.working_directory.empty()) make_folders(options.working_directory);
 
   if (::umount2(kOldRoot, MNT_DETACH) != 0) fail("detach the old root");

@@ -1,8 +1,10 @@
 // A classic-BPF seccomp filter: refuses, with EPERM, the system calls an analysis program never
-// needs and that reach other processes, the kernel's keyrings or the mount table.
+// needs and that reach other processes, the kernel's keyrings, the mount table or new
+// namespaces (unshare, setns, and clone with a CLONE_NEW* flag).
 #include <linux/audit.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
+#include <sched.h>
 #include <stddef.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
@@ -53,6 +55,10 @@ constexpr int kRefused[] = {
     SYS_kcmp,
 };
 constexpr unsigned kX32Bit = 0x40000000;
+// clone flags that make new namespaces: a nested user namespace would hand the program every
+// capability over a namespace of its own, and the kernel's namespace code with it.
+constexpr unsigned kNewNamespaces = CLONE_NEWUSER | CLONE_NEWNS | CLONE_NEWPID | CLONE_NEWNET |
+                                    CLONE_NEWIPC | CLONE_NEWUTS | CLONE_NEWCGROUP;
 
 }  // namespace
 
@@ -73,6 +79,15 @@ void restrict_system_calls() {
     program.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<unsigned>(number), 0, 1));
     program.push_back(BPF_STMT(BPF_RET | BPF_K, refuse));
   }
+  // clone3 passes its flags in memory, out of the filter's sight: ENOSYS makes the C library
+  // fall back to clone, whose flags it sees.
+  program.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_clone3, 0, 1));
+  program.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | (ENOSYS & SECCOMP_RET_DATA)));
+  program.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_clone, 0, 3));
+  // The flags' low 32 bits (little-endian), where every CLONE_NEW* flag lives.
+  program.push_back(BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[0])));
+  program.push_back(BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, kNewNamespaces, 0, 1));
+  program.push_back(BPF_STMT(BPF_RET | BPF_K, refuse));
   program.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
   const sock_fprog filter{static_cast<unsigned short>(program.size()), program.data()};
   if (::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &filter) != 0) fail("install seccomp filter");

@@ -5,12 +5,14 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <charconv>
 #include <chrono>
 #include <cmath>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -25,6 +27,7 @@ namespace {
 namespace common = norviai::py_common;
 
 constexpr double kDefaultCodeTimeLimit = 60.0;
+constexpr std::uint64_t kDefaultSaveSizeMib = 512;
 constexpr const char* kLauncherName = "norviai-sandbox";
 constexpr const char* kRunnerName = "_sandbox_runner.py";
 constexpr const char* kInsideHome = "/home/sandbox";
@@ -43,6 +46,22 @@ constexpr const char* kUnisolatedWarning =
 // The wall-time limit of one analysis run, read at each run so that users can change it.
 double code_time_limit() {
   return common::seconds_from_environment("NORVIAI_CODE_TIME_LIMIT", kDefaultCodeTimeLimit);
+}
+
+// The save folder's size limit in MiB, read at each run like the time limit.
+std::uint64_t save_size_limit_mib() {
+  const char* text = std::getenv("NORVIAI_SAVE_SIZE_LIMIT");
+  if (text == nullptr || *text == '\0') return kDefaultSaveSizeMib;
+  std::uint64_t mib = 0;
+  const char* end = text + std::strlen(text);
+  const auto [stop, error] = std::from_chars(text, end, mib);
+  if (error != std::errc() || stop != end || mib == 0 || mib > (std::uint64_t{1} << 30)) {
+    common::raise_error(PyExc_ValueError,
+                        std::string("NORVIAI_SAVE_SIZE_LIMIT must be a positive whole number of "
+                                    "MiB, got '") +
+                            text + "'");
+  }
+  return mib;
 }
 
 bool isolation_turned_off() {
@@ -102,7 +121,10 @@ std::vector<std::string> isolated_command(const std::vector<std::string>& progra
   std::vector<std::string> argv = {launcher_path()};
   for (const auto& folder : interpreter_folders()) argv.insert(argv.end(), {"--ro", folder});
   for (const auto& folder : extra_read_only) argv.insert(argv.end(), {"--ro", folder});
-  if (!save_folder.empty()) argv.insert(argv.end(), {"--save", save_folder});
+  if (!save_folder.empty()) {
+    argv.insert(argv.end(), {"--save", save_folder, "--save-size",
+                             std::to_string(save_size_limit_mib() << 20)});
+  }
   argv.insert(argv.end(), {"--cwd", working_directory.empty() ? "/tmp" : working_directory});
   argv.push_back("--");
   argv.insert(argv.end(), program.begin(), program.end());
@@ -377,23 +399,47 @@ py::dict run_unisolated(py::object code, py::dict state, double limit) {
   return interpret(result, limit);
 }
 
+// The isolated request a warm child for this state would serve; nothing where none can start.
+std::optional<core::SandboxRequest> warm_request(py::handle state) {
+  if (isolation_turned_off() || !py::isinstance<py::dict>(state) ||
+      ::access(launcher_path().c_str(), X_OK) != 0) {
+    return std::nullopt;
+  }
+  try {
+    return isolated_request(py::reinterpret_borrow<py::dict>(state));
+  } catch (py::error_already_set& error) {
+    // An unusable save path or limit fails the run itself, with its own message, later.
+    if (!error.matches(PyExc_Exception)) throw;
+    return std::nullopt;
+  }
+}
+
 }  // namespace
 
 py::dict analysis_failure(const std::string& error_text) { return failure(error_text); }
 
+void drop_warm_analysis(py::handle state) {
+  const std::optional<core::SandboxRequest> request = warm_request(state);
+  if (!request) return;
+  const std::string key = request_key(*request);
+  auto& children = warm_children();
+  std::vector<WarmChild> dropped;
+  for (auto it = children.begin(); it != children.end();) {
+    if (it->key == key) {
+      dropped.push_back(std::move(*it));
+      it = children.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  py::gil_scoped_release release;
+  dropped.clear();  // kills and reaps
+}
+
 void start_warm_analysis(py::handle state) {
-  if (isolation_turned_off() || !py::isinstance<py::dict>(state) ||
-      ::access(launcher_path().c_str(), X_OK) != 0) {
-    return;
-  }
-  core::SandboxRequest request;
-  try {
-    request = isolated_request(py::reinterpret_borrow<py::dict>(state));
-  } catch (py::error_already_set& error) {
-    // An unusable save path fails the run itself, with its own message, later.
-    if (!error.matches(PyExc_Exception)) throw;
-    return;
-  }
+  std::optional<core::SandboxRequest> started = warm_request(state);
+  if (!started) return;
+  core::SandboxRequest& request = *started;
   const std::string key = request_key(request);
   // The CPU limit covers the wait as well; the wall-time limit starts at the hand-over.
   request.limits.wall_time = wall_time(code_time_limit()) + kWarmWait;

@@ -82,6 +82,9 @@ py::dict run_analysis(py::object code, py::dict state);
 // Starts the isolated child for this state's next run, its libraries imported, so that its start
 // overlaps the model call; run_analysis hands it the program. Does nothing where it cannot.
 void start_warm_analysis(py::handle state);
+// Kills and reaps the warm child started for this state, if one still waits: the program it was
+// started for will not come (its generation raised, or the executor refused the reply).
+void drop_warm_analysis(py::handle state);
 // The update of a failed run with this error text.
 py::dict analysis_failure(const std::string& error_text);
 

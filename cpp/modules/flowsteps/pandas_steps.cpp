@@ -68,7 +68,12 @@ void define_pandas_generator(py::module_& m) {
               [](py::object self, py::object state, py::kwargs /*ignored*/) {
                 checked_state(state);
                 start_warm_analysis(state);
-                return code_update(self, self.attr("generate_prompt")(state));
+                try {
+                  return code_update(self, self.attr("generate_prompt")(state));
+                } catch (py::error_already_set&) {
+                  drop_warm_analysis(state);
+                  throw;
+                }
               })
       .finish();
 }
@@ -130,12 +135,14 @@ void define_pandas_executor(py::module_& m) {
                 try {
                   code = state["pandas_code"];
                   if (auto fault = unusable_reply_fault(code, kUnusableCodeReply)) {
+                    drop_warm_analysis(state);
                     return analysis_failure(std::string("Your reply was not a valid ") +
                                             contract::tool::kPythonCodeInput + " call: " + *fault);
                   }
                   // Parsing here is harmless and gives the program's own syntax error text.
                   module_global("ast").attr("parse")(code, py::arg("mode") = "exec");
                 } catch (py::error_already_set& error) {
+                  drop_warm_analysis(state);
                   if (!error.matches(PyExc_Exception)) throw;
                   return analysis_failure(exception_text(error));
                 }

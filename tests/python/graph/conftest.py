@@ -3,9 +3,11 @@
 import re
 
 import pytest
+from langchain_openai import AzureChatOpenAI
 
 from norviai.askflow.askflow import SQLGraph
 from norviai.askflow.custom_sql import CustomSQLDatabase
+from norviai.askflow.flowsteps import PandasExecutor
 from norviai.settings import AzureOpenAIChat4, AzureOpenAIChat35
 from support import sample_data
 from support.model_server import ModelServer, text_reply
@@ -207,3 +209,15 @@ def ask(agent):
         return final, [sorted(steps[number]) for number in sorted(steps)]
 
     return run
+
+
+@pytest.fixture
+def executor():
+    # The executor never calls its model; nothing listens on this address.
+    model = AzureChatOpenAI(
+        azure_deployment="small",
+        azure_endpoint="http://127.0.0.1:9",
+        api_key="k",
+        api_version="2024-02-01",
+    )
+    return PandasExecutor(model=model)

@@ -7,6 +7,7 @@ import pathlib
 import signal
 import socket
 import sqlite3
+import stat
 import subprocess
 import sys
 import textwrap
@@ -14,24 +15,10 @@ import threading
 import time
 
 import pytest
-from langchain_openai import AzureChatOpenAI
 
-from norviai.askflow.flowsteps import PandasExecutor, PandasGenerator
 
 LIMIT = 1  # seconds, through NORVIAI_CODE_TIME_LIMIT
 SLACK = 2.5  # launch, kill and reap on a busy machine
-
-
-@pytest.fixture
-def executor():
-    # The executor never calls its model; nothing listens on this address.
-    model = AzureChatOpenAI(
-        azure_deployment="small",
-        azure_endpoint="http://127.0.0.1:9",
-        api_key="k",
-        api_version="2024-02-01",
-    )
-    return PandasExecutor(model=model)
 
 
 @pytest.fixture
@@ -261,6 +248,7 @@ def host(tmp_path, monkeypatch):
     # Reclaiming memory at the whole-run limit is slow on a busy machine.
     monkeypatch.setenv("NORVIAI_CODE_TIME_LIMIT", "30")
     monkeypatch.setenv("NORVIAI_TEST_SECRET", SECRET)
+    monkeypatch.setenv("NORVIAI_SAVE_SIZE_LIMIT", str(SAVE_LIMIT >> 20))
     (folder / ".env").write_text(f"AZURE_OPENAI_API_KEY={SECRET}\n")
     home_file = pathlib.Path.home() / f".norviai-test-key-{os.getpid()}"
     home_file.write_text(SECRET)
@@ -298,11 +286,22 @@ def host(tmp_path, monkeypatch):
     assert not (folder / "outside.txt").exists()
     assert not os.path.exists("/tmp/norviai-escape")
     assert not connections, "the program reached a loopback port of the host"
-    assert set(os.listdir("/dev/shm")) == shm_before
+    # PostgreSQL servers (ours and others on the machine) come and go there meanwhile.
+    added = set(os.listdir("/dev/shm")) - shm_before
+    assert not [name for name in added if not name.startswith("PostgreSQL.")], added
     assert sorted(os.listdir(folder)) == [".env", "media", "shop.db"]
+    saved = [
+        os.lstat(os.path.join(at, name))
+        for at, inner, files in os.walk(folder / "media")
+        for name in inner + files
+    ]
+    assert all(stat.S_ISREG(entry.st_mode) or stat.S_ISDIR(entry.st_mode) for entry in saved)
+    assert sum(entry.st_size for entry in saved if stat.S_ISREG(entry.st_mode)) <= SAVE_LIMIT
 
 
 FAILS, EITHER = "fails", "either"
+SAVE_LIMIT = 4 << 20
+SAVE_SIZE = "size of the save folder (4 MiB)"
 
 ATTACKS = {
     "dotenv-relative": ("print(open('.env').read())", FAILS, ""),
@@ -376,6 +375,57 @@ ATTACKS = {
         EITHER,
         "",
     ),
+    "save-one-file": (
+        "try:\n    open('media/big', 'wb').write(b'x' * (8 << 20))\nexcept OSError:\n    pass",
+        FAILS,
+        SAVE_SIZE,
+    ),
+    "save-many-files": (
+        "for i in range(64):\n    open(f'media/{i}', 'wb').write(b'x' * (128 << 10))",
+        FAILS,
+        SAVE_SIZE,
+    ),
+    "save-many-entries": (
+        "for i in range(12000):\n    open(f'media/{i}', 'w').close()",
+        FAILS,
+        "files in the save folder",
+    ),
+    # A tmpfs holds a hard-linked or sparse file once, or not at all; copies would not.
+    "save-hard-links": (
+        "import os\nopen('media/a', 'wb').write(b'x' * (3 << 20))\nos.link('media/a', 'media/b')",
+        FAILS,
+        SAVE_SIZE,
+    ),
+    "save-sparse-file": ("open('media/a', 'wb').truncate(1 << 30)", FAILS, SAVE_SIZE),
+    "save-through-symlinks": (
+        "import os\n"
+        "for i, to in enumerate(['HOST_CWD/outside.txt', '/tmp/norviai-escape', 'HOST_CWD']):\n"
+        "    os.symlink(to, f'media/{i}')\n"
+        "for path in ('media/0', 'media/1', 'media/2/outside.txt'):\n"
+        "    try:\n        open(path, 'w').write('x')\n    except OSError:\n        pass",
+        EITHER,
+        "",
+    ),
+    "save-fifo-and-socket": (
+        "import os, socket\nos.mkfifo('media/fifo')\n"
+        "socket.socket(socket.AF_UNIX).bind('media/sock')",
+        EITHER,
+        "",
+    ),
+    "save-deep-tree": (
+        "import os\nos.chdir('media')\nfor _ in range(100):\n    os.mkdir('d')\n    os.chdir('d')",
+        FAILS,
+        "depth of the save folder",
+    ),
+    "nested-namespaces": (
+        # clone(CLONE_NEWUSER | SIGCHLD), then unshare(CLONE_NEWUSER).
+        "import ctypes, os\nlibc = ctypes.CDLL(None, use_errno=True)\n"
+        "if libc.syscall(56, 0x10000000 | 17, 0, 0, 0, 0) == 0:\n    os._exit(0)\n"
+        "refused = ctypes.get_errno() == 1\nif refused and libc.unshare(0x10000000) < 0:\n"
+        "    raise PermissionError('nested user namespaces refused')",
+        FAILS,
+        "nested user namespaces refused",
+    ),
     "answer-ok-only": (forged(b'{"ok": true}\n'), FAILS, "answer"),
     "answer-exit-only": (forged(b'{"ok": false, "exit_requested": true}\n'), FAILS, "answer"),
     "answer-nested": (forged(b"[" * 200_000 + b"\n"), FAILS, "answer"),
@@ -407,6 +457,8 @@ def test_hostile_program_cannot_reach_the_host(executor, host, code, expected, d
     if expected == FAILS:
         assert update["python_execution_success"] is False, update
         assert detail in update["python_error_message"], update
+    if "save folder" in detail:
+        assert os.listdir(os.path.join(host["HOST_CWD"], "media")) == []
 
 
 def test_matplotlib_settings_of_one_run_do_not_reach_the_next(run):
@@ -453,68 +505,36 @@ def test_unisolated_runs_are_warned_about_and_cleaned(run, monkeypatch, capfd):
     assert not os.path.exists(scratch)
 
 
-GENERATOR_STATE = {
-    "original_question": "q",
-    "sql_queries": ["SELECT 1"],
-    "sql_query_results": ["1"],
-    "prompt_type": "original",
-}
+def test_saved_files_reach_the_host_and_replace_only_regular_files(executor, tmp_path):
+    save, outside = tmp_path / "media", tmp_path / "outside"
+    save.mkdir()
+    outside.mkdir()
+    (outside / "target.csv").write_text("outside")
+    (save / "old.csv").write_text("old")
+    os.link(outside / "target.csv", save / "linked.csv")
+    os.symlink(outside / "target.csv", save / "link.png")
+    code = textwrap.dedent(f"""
+        import os
+        import matplotlib.pyplot as plt
+        os.chdir({str(save)!r})
+        print(os.listdir())
+        plt.plot([1, 2])
+        plt.savefig('plot.png')
+        os.makedirs('tables/2024')
+        open('tables/2024/a.csv', 'w').write('a')
+        for name in ('linked.csv', 'link.png'):
+            open(name, 'w').write('from the run')
+        print(os.path.abspath('plot.png'))
+        """)
 
+    update = executor.invoke({"pandas_code": code, "save_path": str(save)})
 
-def with_save_folder(folder):
-    """Pids of live processes whose command line names `folder`."""
-    found = []
-    for entry in filter(str.isdigit, os.listdir("/proc")):
-        try:
-            with open(f"/proc/{entry}/cmdline", "rb") as cmdline:
-                arguments = cmdline.read().split(b"\0")
-            with open(f"/proc/{entry}/stat") as stat:
-                state = stat.read().rsplit(")", 1)[1].split()[0]
-        except (FileNotFoundError, ProcessLookupError):
-            continue
-        if str(folder).encode() in arguments and state not in ("Z", "X"):
-            found.append(int(entry))
-    return found
-
-
-def start_warm(tmp_path):
-    model = AzureChatOpenAI(
-        azure_deployment="small",
-        azure_endpoint="http://127.0.0.1:9",
-        api_key="k",
-        api_version="2024-02-01",
-        max_retries=0,
-    )
-    with pytest.raises(Exception):  # the model is unreachable; the child was started before
-        PandasGenerator(model=model).invoke(GENERATOR_STATE | {"save_path": str(tmp_path)})
-
-
-def settled(folder, expect):
-    """The pids naming `folder` once `expect(pids)` holds or 5 s have passed."""
-    deadline = time.monotonic() + 5
-    while not expect(pids := set(with_save_folder(folder))) and time.monotonic() < deadline:
-        time.sleep(0.05)
-    return pids
-
-
-@pytest.mark.parametrize(
-    "code",
-    [
-        "print('x')\nprint(open('/etc/hostname').read().strip())",
-        "import pandas as pd\nprint(pd.DataFrame({'a': [1, 2, 3]})['a'].sum())",
-        "import matplotlib.pyplot as plt\nplt.plot([1, 2])\nplt.savefig('p.png')\n"
-        "import os\nprint(sorted(os.listdir('.')), os.getpid())",
-        "import socket\nsocket.create_connection(('127.0.0.1', 9))",
-        "1 / 0",
-    ],
-)
-def test_warm_run_answers_as_a_cold_one(run, tmp_path, code):
-    cold, _ = run(code)
-    for name in os.listdir(tmp_path):
-        os.remove(tmp_path / name)
-    start_warm(tmp_path)
-    assert settled(tmp_path, bool)
-    warm, _ = run(code)
-    assert warm == cold
-    assert not settled(tmp_path, lambda pids: not pids)
-
+    assert update["python_executed_output"] == f"[]\n{save / 'plot.png'}\n", update
+    assert (save / "plot.png").read_bytes().startswith(b"\x89PNG")
+    assert (save / "tables/2024/a.csv").read_text() == "a"
+    assert sorted(os.listdir(save)) == ["link.png", "linked.csv", "old.csv", "plot.png", "tables"]
+    # Replaced by a file of its own, not written through; a link stays a link.
+    assert (save / "linked.csv").read_text() == "from the run"
+    assert (save / "old.csv").read_text() == "old"
+    assert (save / "link.png").is_symlink()
+    assert (outside / "target.csv").read_text() == "outside"
