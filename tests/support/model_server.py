@@ -27,197 +27,33 @@ import sys
 import threading
 import time
 import traceback
-from dataclasses import dataclass, field
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from typing import Any, Callable, Iterable, Mapping, Optional, Union
 from urllib.parse import parse_qsl, urlsplit
+
+from .model_script import (  # noqa: F401  tests import the reply constructors from here
+    RecordedRequest,
+    Reply,
+    ScriptEntry,
+    ToolCall,
+    _ToolScript,
+    cut_by_length,
+    cut_connection,
+    delay,
+    fault,
+    no_tool_calls,
+    not_json,
+    raw_tool_call,
+    repeating_reply,
+    text_reply,
+    tool_call_reply,
+    tool_calls_reply,
+)
 
 DEFAULT_MODEL = "gpt-35-turbo"
 
 _AZURE_PATH = re.compile(r"^/openai/deployments/(?P<deployment>[^/]+)/chat/completions/?$")
 _OPENAI_PATH = re.compile(r"^(?:/[^/]+)*/chat/completions/?$")
-
-
-@dataclass(frozen=True)
-class ToolCall:
-    name: str
-    arguments: Union[Mapping[str, Any], str]  # a text is sent as it is, JSON or not
-    call_id: Optional[str] = None
-
-
-@dataclass(frozen=True)
-class Reply:
-    """One scripted answer. Build it with the constructors below rather than directly."""
-
-    kind: str  # "message", "fault", "delay", "cut", "not_json"
-    content: Optional[str] = None
-    tool_calls: tuple[ToolCall, ...] = ()
-    usage: Optional[Mapping[str, int]] = None
-    model: Optional[str] = None
-    status: int = 200
-    body: Any = None
-    headers: Mapping[str, str] = field(default_factory=dict)
-    content_type: str = "application/json"
-    seconds: float = 0.0
-    then: Optional["Reply"] = None
-    finish_reason: Optional[str] = None  # the default follows the message
-
-
-def text_reply(
-    content: str, *, usage: Optional[Mapping[str, int]] = None, model: Optional[str] = None
-) -> Reply:
-    return Reply("message", content=content, usage=usage, model=model)
-
-
-def tool_call_reply(
-    name: str,
-    arguments: Mapping[str, Any],
-    call_id: Optional[str] = None,
-    *,
-    content: Optional[str] = None,
-    usage: Optional[Mapping[str, int]] = None,
-    model: Optional[str] = None,
-) -> Reply:
-    return tool_calls_reply([(name, arguments, call_id)], content=content, usage=usage, model=model)
-
-
-def tool_calls_reply(
-    calls: Iterable[tuple],
-    *,
-    content: Optional[str] = None,
-    usage: Optional[Mapping[str, int]] = None,
-    model: Optional[str] = None,
-) -> Reply:
-    """Several tool calls in one message; each entry is (name, arguments[, call_id])."""
-    tool_calls = tuple(ToolCall(*call) for call in calls)
-    if not tool_calls:
-        raise ValueError("tool_calls_reply needs at least one call")
-    return Reply("message", content=content, tool_calls=tool_calls, usage=usage, model=model)
-
-
-def no_tool_calls(
-    content: str, *, usage: Optional[Mapping[str, int]] = None, model: Optional[str] = None
-) -> Reply:
-    """A plain message, whatever tool the request forced (models do ignore tool_choice)."""
-    return text_reply(content, usage=usage, model=model)
-
-
-def raw_tool_call(name: str, arguments: str, *, finish_reason: str = "tool_calls") -> Reply:
-    """A tool call whose arguments text is sent as written (cut, not JSON, wrong fields)."""
-    return Reply("message", tool_calls=(ToolCall(name, arguments),), finish_reason=finish_reason)
-
-
-def cut_by_length(content: str = "") -> Reply:
-    """A reply the length limit stopped: finish_reason "length", no tool call."""
-    return Reply("message", content=content, finish_reason="length")
-
-
-def fault(
-    status: int = 500,
-    body: Any = None,
-    retry_after: Optional[float] = None,
-    headers: Optional[Mapping[str, str]] = None,
-) -> Reply:
-    """An error status. ``body`` may be JSON-able or text; the default is an API-style error."""
-    if body is None:
-        body = {
-            "error": {
-                "message": f"Injected fault with status {status}",
-                "type": "server_error" if status >= 500 else "invalid_request_error",
-                "param": None,
-                "code": str(status),
-            }
-        }
-    all_headers = dict(headers or {})
-    if retry_after is not None:
-        all_headers["Retry-After"] = _format_seconds(retry_after)
-    return Reply("fault", status=status, body=body, headers=all_headers)
-
-
-def delay(seconds: float, then: Optional[Reply] = None) -> Reply:
-    """Wait, then answer with ``then``; without it, with what the rest of the script says
-    (per-tool scripts, then the responder)."""
-    return Reply("delay", seconds=seconds, then=then)
-
-
-def cut_connection() -> Reply:
-    """Close the socket without answering."""
-    return Reply("cut")
-
-
-def not_json(
-    status: int = 200,
-    body: str = "<html><body>Bad gateway</body></html>",
-    content_type: str = "text/html",
-) -> Reply:
-    return Reply("not_json", status=status, body=body, content_type=content_type)
-
-
-ScriptEntry = Union[Reply, Mapping[str, Any], Callable[["RecordedRequest"], Any]]
-
-
-@dataclass
-class RecordedRequest:
-    index: int
-    method: str
-    path: str
-    query: dict[str, str]
-    headers: dict[str, str]
-    flavour: Optional[str]  # "azure", "openai", or None for a path we do not serve
-    deployment: Optional[str]
-    body: Any
-    raw_body: bytes
-    received_at: float  # time.monotonic()
-
-    def _body(self) -> dict:
-        return self.body if isinstance(self.body, dict) else {}
-
-    @property
-    def messages(self) -> list[dict]:
-        return list(self._body().get("messages") or [])
-
-    @property
-    def tools(self) -> list[dict]:
-        return list(self._body().get("tools") or [])
-
-    @property
-    def tool_names(self) -> list[str]:
-        return [tool.get("function", {}).get("name") for tool in self.tools]
-
-    @property
-    def forced_tool(self) -> Optional[str]:
-        body = self._body()
-        choice = body.get("tool_choice")
-        if isinstance(choice, dict):
-            return (choice.get("function") or {}).get("name") or choice.get("name")
-        legacy = body.get("function_call")
-        if isinstance(legacy, dict):
-            return legacy.get("name")
-        return None
-
-    @property
-    def model(self) -> Optional[str]:
-        return self._body().get("model")
-
-    @property
-    def api_key(self) -> Optional[str]:
-        if "api-key" in self.headers:
-            return self.headers["api-key"]
-        authorization = self.headers.get("authorization", "")
-        if authorization.lower().startswith("bearer "):
-            return authorization[len("bearer ") :]
-        return None
-
-
-class _ToolScript:
-    def __init__(self, entries: tuple[ScriptEntry, ...]):
-        self.entries = list(entries)
-        self.position = 0
-
-    def next(self) -> ScriptEntry:
-        entry = self.entries[min(self.position, len(self.entries) - 1)]
-        self.position += 1
-        return entry
 
 
 class ModelServer:
@@ -229,6 +65,10 @@ class ModelServer:
         self.api_key = api_key
         self._lock = threading.Lock()
         self._requests: list[RecordedRequest] = []
+        # Where and how large a context the server reports: ("props", n) as llama.cpp's
+        # GET /props, ("models", n) as vLLM's max_model_len in GET <prefix>/models.
+        self._context: Optional[tuple[str, int]] = None
+        self._info_requests: list[str] = []
         self._queue: list[ScriptEntry] = []
         self._tool_scripts: dict[str, _ToolScript] = {}
         self._responder: Optional[Callable[[RecordedRequest], Optional[Reply]]] = None
@@ -330,12 +170,29 @@ class ModelServer:
         """Forget the recorded requests and the whole script."""
         with self._lock:
             self._requests.clear()
+            self._info_requests.clear()
+            self._context = None
             self._queue.clear()
             self._tool_scripts.clear()
             self._responder = None
             self._errors.clear()
 
+    @property
+    def info_requests(self) -> list[str]:
+        """Paths of the GET requests for server facts (its context size), kept apart from the
+        chat requests."""
+        with self._lock:
+            return list(self._info_requests)
+
     # -- scripting ---------------------------------------------------------------------------
+
+    def report_context(self, tokens: Optional[int], where: str = "props") -> None:
+        """Report a context size of ``tokens`` the way llama.cpp ("props") or vLLM ("models")
+        does; None reports none (both paths answer 404)."""
+        if where not in ("props", "models"):
+            raise ValueError(f"unknown context route {where!r}")
+        with self._lock:
+            self._context = None if tokens is None else (where, tokens)
 
     def enqueue(self, *replies: Union[Reply, Callable[[RecordedRequest], Any]]) -> None:
         """One-shot replies, used in call order before any other script."""
@@ -389,7 +246,26 @@ class ModelServer:
             self._requests.append(request)
         return request
 
+    def _serve_info(self, handler: "_Handler") -> bool:
+        path = urlsplit(handler.path).path.rstrip("/")
+        route = "props" if path == "/props" else "models" if path.endswith("/models") else None
+        if handler.command != "GET" or route is None:
+            return False
+        with self._lock:
+            self._info_requests.append(path)
+            context = self._context
+        if context is None or context[0] != route:
+            self._send_json(handler, 404, _error_body(f"no route for GET {path}", "404"))
+        elif route == "props":
+            self._send_json(handler, 200, {"default_generation_settings": {"n_ctx": context[1]}})
+        else:
+            entry = {"id": self.model, "object": "model", "max_model_len": context[1]}
+            self._send_json(handler, 200, {"object": "list", "data": [entry]})
+        return True
+
     def _handle(self, handler: "_Handler") -> None:
+        if self._serve_info(handler):
+            return
         request = self._record(handler)
         if request.method != "POST" or request.flavour is None:
             self._send_json(
@@ -675,7 +551,3 @@ def _error_body(message: str, code: str = "500") -> dict[str, Any]:
 
 def _as_bytes(body: Union[str, bytes]) -> bytes:
     return body if isinstance(body, bytes) else str(body).encode()
-
-
-def _format_seconds(seconds: float) -> str:
-    return str(int(seconds)) if float(seconds).is_integer() else repr(float(seconds))

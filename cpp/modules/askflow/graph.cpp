@@ -1,5 +1,6 @@
 // SQLGraph: builds the chat models, the relevant-table picker and one object per step, wires
 // them into a langgraph state graph over SQLState, and answers a question per invoke.
+#include <optional>
 #include <span>
 #include <stdexcept>
 #include <string>
@@ -7,6 +8,7 @@
 
 #include "modules/askflow/askflow.hpp"
 #include "modules/common/contract.hpp"
+#include "modules/common/model_call.hpp"
 
 namespace norviai::askflow {
 
@@ -262,6 +264,11 @@ py::object openai_graph(py::object graph_class, py::object custom_sql_db, py::ob
   py::object self = py::module_::import("builtins").attr("object").attr("__new__")(graph_class);
   double timeout = common::model_timeout();
   py::object chat_openai = py::module_::import("langchain_openai").attr("ChatOpenAI");
+  // Read once per agent: the server's own figure, else the one the user gives.
+  std::optional<long> context = common::server_context(base_url, api_key, small_model);
+  if (!context) context = common::context_from_environment();
+  py::dict metadata;
+  if (context) metadata[common::kContextMetadataKey] = *context;
   initialise(
       self, custom_sql_db,
       [&](const ModelSpec& spec) {
@@ -271,6 +278,7 @@ py::object openai_graph(py::object graph_class, py::object custom_sql_db, py::ob
         py::dict extra_body;
         extra_body["max_tokens"] = settings.attr("pop")("max_tokens");
         return chat_openai(**settings, py::arg("extra_body") = extra_body,
+                           py::arg("metadata") = metadata.attr("copy")(),
                            py::arg("model") = spec.large ? large_model : small_model,
                            py::arg("base_url") = base_url, py::arg("api_key") = api_key);
       },
@@ -278,8 +286,10 @@ py::object openai_graph(py::object graph_class, py::object custom_sql_db, py::ob
         py::object client = py::module_::import("openai").attr("OpenAI")(
             py::arg("base_url") = base_url, py::arg("api_key") = api_key,
             py::arg("timeout") = timeout);
-        return global("RelevantTablePicker")
-            .attr("_from_client")(client, small_model, custom_sql_db);
+        py::object picker =
+            global("RelevantTablePicker").attr("_from_client")(client, small_model, custom_sql_db);
+        if (context) picker.attr("context_tokens") = *context;
+        return picker;
       });
   return self;
 }
@@ -332,9 +342,11 @@ void define_graph(py::module_& m) {
           "invoke", "inputs",
           [](py::object self, py::object inputs) {
             common::require_exact_type(inputs, dict_type(), "inputs");
-            py::object final_state =
-                self.attr("compiled_graph")
-                    .attr("invoke")(inputs, py::arg("config") = self.attr("runnable_config"));
+            // Every step and route of this question reads its deadline.
+            py::object final_state = common::with_question_deadline([&] {
+              return self.attr("compiled_graph")
+                  .attr("invoke")(inputs, py::arg("config") = self.attr("runnable_config"));
+            });
             if (!final_state.is_none() && !py::isinstance<py::dict>(final_state)) {
               common::raise_error(
                   PyExc_TypeError,

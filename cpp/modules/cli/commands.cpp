@@ -129,6 +129,12 @@ void quiet_libraries(bool debug) {
     // The agent module also loads a .env file, so its settings count like the environment's.
     return import("norviai.agent");
   });
+  // The vendor client logs at INFO, which would put the openai client's retry lines on the
+  // terminal; a question's failure says what went wrong once, in its own line.
+  if (!debug) {
+    py::object logging = import("logging");
+    logging.attr("getLogger")("openai").attr("setLevel")(logging.attr("WARNING"));
+  }
 }
 
 // argparse writes its own errors, which echo arguments back: they are masked like ours.

@@ -45,9 +45,11 @@ struct StructuredReply {
   bool usable() const { return fault.empty(); }
 };
 
-// Invokes the step's structured model on `prompt`. A reply without the tool call, with
-// arguments that are not JSON or not the tool's, cut by the length limit or empty is a fault
-// (logged with loguru), not an exception; transport errors propagate.
+// Invokes the step's structured model on `prompt`, bounded by the question's time left and the
+// server's context. A reply without the tool call, with arguments that are not JSON or not the
+// tool's, cut by the length limit, repeating itself or empty is a fault (logged with loguru),
+// not an exception; so is a call the question's time limit did not let start or finish. Other
+// transport errors propagate.
 StructuredReply structured_reply(py::handle step, py::handle prompt, const char* tool_name);
 
 // Stored in place of a query or program the model's reply did not give, followed by the fault.

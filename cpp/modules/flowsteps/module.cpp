@@ -3,7 +3,9 @@
 #include <string>
 #include <string_view>
 
+#include "core/repetition.hpp"
 #include "modules/common/contract.hpp"
+#include "modules/common/model_call.hpp"
 #include "modules/flowsteps/flowsteps.hpp"
 
 namespace norviai::flowsteps {
@@ -82,6 +84,16 @@ namespace {
 // Fault texts go back to the model in the next prompt; a cut reply can be thousands of tokens.
 constexpr size_t kFaultLength = 600;
 
+// Whether the text repeats one short unit until it says nothing: a failed attempt, whatever
+// the parser makes of it.
+std::string repetition_fault(py::handle text) {
+  if (!py::isinstance<py::str>(text)) return "";
+  auto repetition = core::degenerate_repetition(text.cast<std::string>());
+  if (!repetition) return "";
+  return "the reply repeats " + py::repr(py::str(repetition->unit)).cast<std::string>() + " " +
+         std::to_string(repetition->repeats) + " times";
+}
+
 std::string reply_fault(py::dict result) {
   py::object raw = result["raw"];
   py::object metadata = py::getattr(raw, "response_metadata", py::none());
@@ -89,18 +101,67 @@ std::string reply_fault(py::dict result) {
       metadata.attr("get")("finish_reason").equal(py::str("length"))) {
     return "the reply was cut by the length limit";
   }
+  py::object content = py::getattr(raw, "content", py::none());
+  std::string repeated = repetition_fault(content);
+  if (repeated.empty()) {
+    py::object tool_calls =
+        py::getattr(raw, "additional_kwargs", py::dict()).attr("get")("tool_calls", py::list());
+    if (py::isinstance<py::list>(tool_calls)) {
+      for (py::handle call : tool_calls) {
+        if (!py::isinstance<py::dict>(call)) continue;
+        py::object function = call.attr("get")("function");
+        if (!py::isinstance<py::dict>(function)) continue;
+        repeated = repetition_fault(function.attr("get")("arguments"));
+        if (!repeated.empty()) break;
+      }
+    }
+  }
+  if (!repeated.empty()) return repeated;
   py::object error = result["parsing_error"];
   if (!error.is_none()) return py::str(error).cast<std::string>();
   if (!result["parsed"].is_none()) return "";
-  py::object content = py::getattr(raw, "content", py::none());
   if (!py_common::truthy(content)) return "the reply was empty";
   return "the reply was a plain message, not a tool call: " + py::str(content).cast<std::string>();
+}
+
+// The chat model inside a structured model as `structured` builds it, or None for other models.
+py::object chat_model_of(py::handle structured_model) {
+  try {
+    py::object raw = structured_model.attr("first").attr("steps__")["raw"];
+    return raw.attr("bound");
+  } catch (py::error_already_set& error) {
+    if (!error.matches(PyExc_Exception)) throw;
+    return py::none();
+  }
+}
+
+StructuredReply unusable(const std::string& fault, const char* tool_name) {
+  py_common::loguru_logger().attr("warning")(
+      py::str(std::string("Unusable ") + tool_name + " reply: " + fault));
+  StructuredReply reply;
+  reply.fault = fault;
+  return reply;
 }
 
 }  // namespace
 
 StructuredReply structured_reply(py::handle step, py::handle prompt, const char* tool_name) {
-  py::object result = step.attr("model").attr("invoke")(prompt);
+  auto budget = py_common::call_budget();
+  if (!budget) return unusable(py_common::kTimeLimitFault, tool_name);
+  py::object model = step.attr("model");
+  py::object chat_model = chat_model_of(model);
+  if (!chat_model.is_none()) {
+    py_common::BoundedModel bounded = py_common::bounded_chat_model(chat_model, *budget, prompt);
+    if (bounded.model.is_none()) return unusable(bounded.fault, tool_name);
+    model = structured(bounded.model, tool_name);
+  }
+  py::object result;
+  try {
+    result = model.attr("invoke")(prompt);
+  } catch (py::error_already_set& error) {
+    if (!py_common::ended_by_time_limit(error)) throw;
+    return unusable(py_common::kTimeLimitFault, tool_name);
+  }
   StructuredReply reply;
   if (!py::isinstance<py::dict>(result)) {
     // A model that does not report the raw reply: its parsed answer as it is.
@@ -108,14 +169,10 @@ StructuredReply structured_reply(py::handle step, py::handle prompt, const char*
     return reply;
   }
   py::dict fields = py::reinterpret_borrow<py::dict>(result);
-  reply.fault = reply_fault(fields);
-  if (reply.fault.size() > kFaultLength) reply.fault = reply.fault.substr(0, kFaultLength) + "...";
-  if (reply.usable()) {
-    reply.parsed = fields["parsed"];
-  } else {
-    py_common::loguru_logger().attr("warning")(
-        py::str(std::string("Unusable ") + tool_name + " reply: " + reply.fault));
-  }
+  std::string fault = reply_fault(fields);
+  if (fault.size() > kFaultLength) fault = fault.substr(0, kFaultLength) + "...";
+  if (!fault.empty()) return unusable(fault, tool_name);
+  reply.parsed = fields["parsed"];
   return reply;
 }
 

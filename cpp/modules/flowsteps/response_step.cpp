@@ -1,8 +1,10 @@
 // The final response step: lays out what the run produced and asks the model for the answer
 // and the path of any plot.
+#include <cstdio>
 #include <string>
 
 #include "modules/common/contract.hpp"
+#include "modules/common/model_call.hpp"
 #include "modules/flowsteps/flowsteps.hpp"
 
 namespace norviai::flowsteps {
@@ -37,7 +39,7 @@ py::object final_response_prompt(py::dict state) {
 }
 
 // The answer when the model's reply cannot be used: the last result the run produced, as it is.
-py::str plain_answer(py::dict state) {
+py::str last_result_answer(py::dict state) {
   if (state.contains(key::kPythonExecutionSuccess) &&
       common::truthy(state[key::kPythonExecutionSuccess])) {
     return py::str("The analysis printed:\n") + text_of(state, key::kPythonExecutedOutput);
@@ -48,6 +50,18 @@ py::str plain_answer(py::dict state) {
            builtins("format")(results.attr("__getitem__")(-1), "");
   }
   return py::str("I could not find an answer to this question.");
+}
+
+// The plain answer, saying so when the question's time limit is what ended the question.
+py::str plain_answer(py::dict state) {
+  py::str answer = last_result_answer(state);
+  if (!py_common::question_time_over()) return answer;
+  char limit[32];
+  std::snprintf(limit, sizeof limit, "%g", py_common::question_time_limit());
+  return py::str(std::string("The question's time limit (") + limit +
+                 " s, NORVIAI_QUESTION_TIME_LIMIT) ended the question before the model wrote "
+                 "an answer. ") +
+         answer;
 }
 
 py::dict generate_response(py::object self, py::object state_arg, py::kwargs /*ignored*/) {

@@ -1,6 +1,7 @@
 // The first step of the graph and the routing between steps: conditions return an outcome
 // label, error handlers count attempts and switch the next generation to repair or give up.
 #include "modules/common/contract.hpp"
+#include "modules/common/model_call.hpp"
 #include "modules/flowsteps/flowsteps.hpp"
 
 namespace norviai::flowsteps {
@@ -31,6 +32,8 @@ py::str label_if(py::dict state, const char* key, const char* when_true, const c
 enum class SqlRetry { kRegenerate, kRewrite, kGiveUp };
 
 SqlRetry sql_retry(py::dict state) {
+  // Once the question's time is over no further model call starts: straight to the answer.
+  if (py_common::question_time_over()) return SqlRetry::kGiveUp;
   py::object iteration_count = state[key::kIterationCount];
   // rewrite_count is read only once a row's first comparison holds.
   if (less(iteration_count, state[key::kMaxIterations]) &&
@@ -46,6 +49,7 @@ SqlRetry sql_retry(py::dict state) {
 
 // Whether the analysis program gets another repair attempt.
 bool pandas_retry(py::dict state) {
+  if (py_common::question_time_over()) return false;
   return less(state[key::kIterationCountPandas], state[key::kMaxIterationsPandas]);
 }
 

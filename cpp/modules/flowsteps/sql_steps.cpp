@@ -9,10 +9,12 @@
 #include <string>
 #include <string_view>
 
+#include "core/repetition.hpp"
 #include "core/sql_dialect.hpp"
 #include "core/sql_lexer.hpp"
 #include "core/text_util.hpp"
 #include "modules/common/contract.hpp"
+#include "modules/common/model_call.hpp"
 #include "modules/common/token_count.hpp"
 #include "modules/flowsteps/flowsteps.hpp"
 
@@ -290,6 +292,7 @@ core::Dialect dialect_of(py::handle name) {
 std::optional<std::string> one_statement(std::string reply, core::Dialect dialect,
                                          const std::string& prompt_line) {
   if (auto fenced = core::single_fenced_block(reply)) reply = *fenced;
+  if (core::degenerate_repetition(reply)) return std::nullopt;
   if (!prompt_line.empty() && reply.find(prompt_line) != std::string::npos) return std::nullopt;
   core::LexResult lexed = core::lex_sql(reply, dialect);
   if (!lexed.refusal.empty() || lexed.tokens.empty()) return std::nullopt;
@@ -299,6 +302,29 @@ std::optional<std::string> one_statement(std::string reply, core::Dialect dialec
     if (lexed.tokens[i].kind == core::TokenKind::kSemicolon) return std::nullopt;
   }
   return reply;
+}
+
+// The checker tool's reply on `query`, from a copy of its model bounded by the question's time
+// left and the server's context; None when no call could be made or the time limit ended it.
+py::object checked_query(py::handle tool, py::handle query, py::handle dialect) {
+  auto skipped = [](const std::string& why) {
+    common::loguru_logger().attr("warning")(py::str("The query goes unchecked: " + why));
+    return py::object(py::none());
+  };
+  auto budget = common::call_budget();
+  if (!budget) return skipped(common::kTimeLimitFault);
+  py::object prompt =
+      tool.attr("template").attr("format")(py::arg("query") = query, py::arg("dialect") = dialect);
+  common::BoundedModel bounded = common::bounded_chat_model(tool.attr("llm"), *budget, prompt);
+  if (bounded.model.is_none()) return skipped(bounded.fault);
+  py::object call_tool = module_global("QuerySQLCheckerTool")(py::arg("db") = tool.attr("db"),
+                                                              py::arg("llm") = bounded.model);
+  try {
+    return call_tool.attr("_run")(py::arg("query") = query);
+  } catch (py::error_already_set& error) {
+    if (!common::ended_by_time_limit(error)) throw;
+    return skipped(common::kTimeLimitFault);
+  }
 }
 
 void define_sql_syntax_checker(py::module_& m) {
@@ -318,7 +344,8 @@ void define_sql_syntax_checker(py::module_& m) {
                 // No query to check: the execution reports the unusable reply.
                 if (unusable_reply_fault(last, kUnusableSqlReply)) return py::dict();
                 py::object tool = self.attr("tool");
-                py::object checked = tool.attr("_run")(py::arg("query") = last);
+                py::object checked = checked_query(tool, last, self.attr("dialect"));
+                if (checked.is_none()) return py::dict();
                 // The first line of the prompt after the query: an echo of the prompt holds it.
                 py::object prompt = tool.attr("template")
                                         .attr("format")(py::arg("query") = "",

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "modules/common/contract.hpp"
+#include "modules/common/model_call.hpp"
 #include "modules/common/pyutil.hpp"
 #include "modules/common/token_count.hpp"
 
@@ -266,16 +267,35 @@ py::object invoke_picker(py::object self, py::object state) {
   py::dict invocation_params = request.attr("copy")();
   invocation_params.attr("pop")("messages");
   invocation_params["_type"] = "azure-openai-chat";
+  // The question goes on over every table when its time or the server's context leaves no call.
+  auto all_tables = [&](const std::string& why) {
+    logger.attr("warning")(
+        py::str("No select_relevant_tables call (" + why + "); using all tables"));
+    py::dict fallback;
+    fallback[key::kRelevantTables] = table_names_from_db;
+    return fallback;
+  };
+  auto budget = common::call_budget();
+  if (!budget) return all_tables(common::kTimeLimitFault);
+  py::object context = py::getattr(self, "context_tokens", py::none());
+  const long limit = common::reply_limit(
+      800, context.is_none() ? common::context_from_environment() : context.cast<long>(),
+      common::prompt_tokens(py::str(message_text) + py::str(tools)));
+  if (limit == 0) return all_tables("the prompt leaves no room for a reply in the model's context");
+  request["max_tokens"] = limit;
+  py::object client = common::bounded_client(self.attr("client"), *budget);
+
   py::object run = start_model_run(message_text, invocation_params);
   py::object reply;
   py::object tool_call = py::none();
   try {
-    reply = self.attr("client").attr("chat").attr("completions").attr("create")(**request);
+    reply = client.attr("chat").attr("completions").attr("create")(**request);
     py::object response_message = reply.attr("choices")[py::int_(0)].attr("message");
     py::object tool_calls = response_message.attr("tool_calls");
     if (!tool_calls.is_none() && py::len(tool_calls) > 0) tool_call = tool_calls[py::int_(0)];
   } catch (py::error_already_set& error) {
     run.attr("on_llm_error")(error.value());
+    if (common::ended_by_time_limit(error)) return all_tables(common::kTimeLimitFault);
     throw;
   }
   std::string fault;

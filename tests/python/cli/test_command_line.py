@@ -272,3 +272,36 @@ def test_failure_is_one_whole_line_and_json_keeps_the_usage(tmp_path, model_serv
     assert "sql_query" in failure["error"] and "\n" not in failure["error"]
     # The picker's call succeeded before the failure; its tokens are not lost.
     assert failure["tokens"] > 0 and failure["cost"] >= 0
+
+
+@pytest.mark.parametrize("debug", [False, True])
+def test_client_retry_lines_show_only_with_debug(tmp_path, model_server, debug):
+    shop = tmp_path / "shop.db"
+    with sqlite3.connect(shop) as connection:
+        connection.execute("CREATE TABLE orders (id INTEGER PRIMARY KEY, total REAL)")
+    model_server.on_tool("select_relevant_tables", {"relevant_tables": ["orders"]})
+    # One refusal the client retries, then the query.
+    model_server.on_tool(
+        "SQLQueryInput", fault(503, retry_after=0.01), {"sql_query": "SELECT COUNT(*) FROM orders"}
+    )
+    model_server.on_tool("PythonCodeInput", {"code": "print(0)"})
+    model_server.on_tool("GenerationOutput", {"final_response": "No orders.", "image_path": ""})
+    model_server.respond_with(lambda request: text_reply("SELECT COUNT(*) FROM orders"))
+    completed = norviai(
+        "ask",
+        "How many orders?",
+        "--db",
+        str(shop),
+        "--media",
+        str(tmp_path / "m"),
+        *(["--debug"] if debug else []),
+        cwd=tmp_path,
+        OPENAI_BASE_URL=model_server.openai_base_url,
+        OPENAI_API_KEY="k",
+        NORVIAI_MODEL_SMALL="small",
+        NORVIAI_MODEL_LARGE="large",
+    )
+    assert completed.returncode == 0, completed.stderr
+    assert "Answer: No orders." in completed.stdout
+    assert [r.forced_tool for r in model_server.requests].count("SQLQueryInput") == 2
+    assert ("Retrying request to /chat/completions" in completed.stderr) == debug
