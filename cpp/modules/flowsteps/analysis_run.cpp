@@ -32,8 +32,9 @@ constexpr const char* kInsideHome = "/home/sandbox";
 // before that.
 constexpr std::chrono::seconds kWarmWait{600};
 constexpr std::chrono::seconds kWarmUsableFor{540};
-// Across executors and save folders: one question at a time per state is the usual case.
-constexpr std::size_t kMaxWarmChildren = 4;
+// Across executors and save folders: one question at a time per state is the usual case. A
+// server running more questions at once raises it (reserve_warm_analyses); touched with the GIL.
+std::size_t max_warm_children = 4;
 // After the hand-over, how long a warm child may take to finish its imports.
 constexpr std::chrono::seconds kWarmReadyWithin{30};
 constexpr const char* kUnisolatedWarning =
@@ -381,6 +382,10 @@ py::dict run_unisolated(py::object code, py::dict state, double limit) {
 
 py::dict analysis_failure(const std::string& error_text) { return failure(error_text); }
 
+void reserve_warm_analyses(std::size_t count) {
+  max_warm_children = std::max(max_warm_children, count);
+}
+
 void start_warm_analysis(py::handle state) {
   if (isolation_turned_off() || !py::isinstance<py::dict>(state) ||
       ::access(launcher_path().c_str(), X_OK) != 0) {
@@ -408,7 +413,7 @@ void start_warm_analysis(py::handle state) {
       ++it;
     }
   }
-  while (children.size() >= kMaxWarmChildren) {
+  while (children.size() >= max_warm_children) {
     dropped.push_back(std::move(children.front()));
     children.erase(children.begin());
   }

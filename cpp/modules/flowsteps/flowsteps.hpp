@@ -82,6 +82,9 @@ py::dict run_analysis(py::object code, py::dict state);
 // Starts the isolated child for this state's next run, its libraries imported, so that its start
 // overlaps the model call; run_analysis hands it the program. Does nothing where it cannot.
 void start_warm_analysis(py::handle state);
+// Keeps room for at least `count` warm children at once, one per question a server runs at once;
+// with fewer, each new question's child ends an older question's before it is used.
+void reserve_warm_analyses(std::size_t count);
 // The update of a failed run with this error text.
 py::dict analysis_failure(const std::string& error_text);
 
