@@ -292,6 +292,7 @@ int run_serve(py::object args) {
 
   Session session;
   session.source = model_source(common::truthy(args.attr("offline")));
+  session.concurrent_questions = pool;
   build_agent(session, database_url(args.attr("db")));
   // Each running question may have its analysis child starting; with fewer kept, a burst of
   // questions would end each other's children and run cold.
