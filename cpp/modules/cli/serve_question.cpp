@@ -73,7 +73,7 @@ void add_rows(py::object db, py::object state, py::dict& result) {
 }
 
 // A question that raised: its error line, and the tokens and cost its model calls had reported
-// by then (the usage counter hands them over on the exception).
+// by then (the usage counter hands them over on the exception, or the run had finished).
 void add_failure(py::handle error, py::dict& result) {
   result["outcome"] = "failed";
   result["error"] = error_line(error);
@@ -81,6 +81,7 @@ void add_failure(py::handle error, py::dict& result) {
     result[name] = py::none();
   }
   result["sql"] = py::list();
+  if (result.contains("tokens")) return;
   const Usage spent = usage_of_failure(error);
   result["tokens"] = spent.tokens;
   result["cost"] = spent.cost;
@@ -120,6 +121,8 @@ std::string QuestionDesk::ask(const std::string& question, const EventSink& on_e
         py::tuple counted = import("norviai.agent").attr("_ask_counted")(agent_, question, folder);
         py::object state = counted[0];
         py::dict usage = counted[1];
+        result["tokens"] = usage["total_tokens"];
+        result["cost"] = usage["total_cost"];
         result["outcome"] =
             common::truthy(state.attr("get")(key::kExecutionSuccess)) ? "answered" : "gave up";
         result["answer"] = state.attr("get")(key::kFinalResponse);
@@ -129,8 +132,6 @@ std::string QuestionDesk::ask(const std::string& question, const EventSink& on_e
         result["analysis_code"] = state.attr("get")(key::kPandasCode);
         const std::string plot = register_plot(folder, state.attr("get")(key::kImagePath));
         result["plot_url"] = plot.empty() ? py::object(py::none()) : py::str("/v1/plots/" + plot);
-        result["tokens"] = usage["total_tokens"];
-        result["cost"] = usage["total_cost"];
         return py::none();
       },
       [&](py::object error) {
