@@ -7,13 +7,18 @@ every model reply held back 200 ms (a fast hosted model). It prints:
   server measured it (the graph, the rows re-read), and their difference, the server's own
   overhead (HTTP, JSON, the pool);
 - 16 questions sent at once with the pool at 16: the wall time, that time over one question's
-  latency (goal: within 1.3), and the throughput.
+  latency (goal: within 1.3), and the throughput;
+- for both, the processor time a question costs, in the server process (where the GIL makes it a
+  floor on wall time) and in its analysis children, and the wall time the machine's cores allow
+  for that much work.
 
-Run: .venv/bin/python bench/serve_bench.py [--runs N] [--concurrent N]
+The analysis program is `print(2)`, or with --pandas one that uses pandas, as models write them.
+
+Run: .venv/bin/python bench/serve_bench.py [--runs N] [--concurrent N] [--pandas]
 """
 
 import argparse
-import json
+import os
 import pathlib
 import sqlite3
 import statistics
@@ -34,7 +39,13 @@ LATENCY = 0.2
 SQL = "SELECT COUNT(*) AS orders FROM orders"
 
 
-def script(models):
+PROGRAMS = {
+    False: "print(2)",
+    True: "import pandas as pd\nprint(pd.DataFrame({'orders': [2]}).to_string(index=False))",
+}
+
+
+def script(models, program=PROGRAMS[False]):
     def held(reply):
         return lambda request: delay(LATENCY, reply)
 
@@ -43,9 +54,7 @@ def script(models):
         held(tool_call_reply("select_relevant_tables", {"relevant_tables": ["orders"]})),
     )
     models.on_tool("SQLQueryInput", held(tool_call_reply("SQLQueryInput", {"sql_query": SQL})))
-    models.on_tool(
-        "PythonCodeInput", held(tool_call_reply("PythonCodeInput", {"code": "print(2)"}))
-    )
+    models.on_tool("PythonCodeInput", held(tool_call_reply("PythonCodeInput", {"code": program})))
     models.on_tool(
         "GenerationOutput",
         held(tool_call_reply("GenerationOutput", {"final_response": "2 orders", "image_path": ""})),
@@ -64,17 +73,51 @@ def ask(url, number):
     return latency, result["seconds"]
 
 
+def processor_seconds(pid):
+    """(the process's own, its reaped children's) processor seconds, from /proc."""
+    fields = pathlib.Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()
+    ticks = os.sysconf("SC_CLK_TCK")
+    own, children = int(fields[11]) + int(fields[12]), int(fields[13]) + int(fields[14])
+    return own / ticks, children / ticks
+
+
+class ProcessorTime:
+    """Processor seconds the server and its finished analysis children spend inside the block."""
+
+    def __init__(self, pid):
+        self.pid = pid
+
+    def __enter__(self):
+        self.before = processor_seconds(self.pid)
+        return self
+
+    def __exit__(self, *exc):
+        after = processor_seconds(self.pid)
+        self.server, self.analysis = (b - a for a, b in zip(self.before, after))
+
+    def line(self, questions, wall):
+        cores = len(os.sched_getaffinity(0))
+        total = self.server + self.analysis
+        return (
+            f"  per question: server {self.server / questions * 1000:.0f} ms of processor time, "
+            f"analysis child {self.analysis / questions * 1000:.0f} ms; "
+            f"{total:.2f} s in all needs at least {total / cores:.2f} s on {cores} cores "
+            f"(wall {wall:.2f} s, load average {os.getloadavg()[0]:.1f})"
+        )
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--runs", type=int, default=5)
     parser.add_argument("--concurrent", type=int, default=16)
+    parser.add_argument("--pandas", action="store_true", help="analysis code that uses pandas")
     options = parser.parse_args()
     with tempfile.TemporaryDirectory() as folder, ModelServer() as models:
         shop = pathlib.Path(folder) / "shop.db"
         with sqlite3.connect(shop) as connection:
             connection.execute("CREATE TABLE orders (id INTEGER PRIMARY KEY, total REAL)")
             connection.executemany("INSERT INTO orders VALUES (?, ?)", [(1, 10.0), (2, 5.5)])
-        script(models)
+        script(models, PROGRAMS[options.pandas])
         server = ServeProcess(
             "--db",
             str(shop),
@@ -91,7 +134,9 @@ def main():
         try:
             ask(server.url, 0)  # warm: first imports, first connection
             models.clear()
-            singles = [ask(server.url, run) for run in range(1, options.runs + 1)]
+            pid = server.process.pid
+            with ProcessorTime(pid) as single_cost:
+                singles = [ask(server.url, run) for run in range(1, options.runs + 1)]
             calls = len(models.requests) / options.runs
             latency = statistics.median(latency for latency, _ in singles)
             run = statistics.median(seconds for _, seconds in singles)
@@ -101,6 +146,7 @@ def main():
                 f"(models {calls * LATENCY:.1f} s of it), server overhead "
                 f"{(latency - run) * 1000:.1f} ms"
             )
+            print(single_cost.line(options.runs, sum(latency for latency, _ in singles)))
 
             results = [None] * options.concurrent
 
@@ -108,18 +154,20 @@ def main():
                 results[index] = ask(server.url, 100 + index)
 
             threads = [threading.Thread(target=one, args=(i,)) for i in range(options.concurrent)]
-            started = time.monotonic()
-            for thread in threads:
-                thread.start()
-            for thread in threads:
-                thread.join()
-            wall = time.monotonic() - started
+            with ProcessorTime(pid) as burst_cost:
+                started = time.monotonic()
+                for thread in threads:
+                    thread.start()
+                for thread in threads:
+                    thread.join()
+                wall = time.monotonic() - started
             print(
                 f"{options.concurrent} at once (pool {options.concurrent}): wall {wall:.3f} s, "
                 f"{wall / latency:.2f}x one question (goal 1.3x), "
                 f"{options.concurrent / wall:.2f} questions/s; slowest run "
                 f"{max(seconds for _, seconds in results):.3f} s"
             )
+            print(burst_cost.line(options.concurrent, wall))
         finally:
             server.stop()
 

@@ -44,6 +44,8 @@ struct Session {
   py::object agent;
   py::object offline_model = py::none();
   ModelSource source = ModelSource::kOffline;
+  // Questions that may run at once, each needing a database connection (0: one at a time).
+  int concurrent_questions = 0;
 
   Session() = default;
   Session(const Session&) = delete;
@@ -62,8 +64,9 @@ py::object drawing_agent();
 // The SQLAlchemy URL object for --db: a URL, a SQLite file path, or None for the bundled sample.
 py::object database_url(py::object db_argument);
 
-// The wrapper the question graph queries, connected to `url`.
-py::object open_database(py::object url);
+// The wrapper the question graph queries, connected to `url`, its connection pool large enough
+// for `concurrent_questions` questions at once.
+py::object open_database(py::object url, int concurrent_questions = 0);
 
 // Progress (progress.cpp).
 

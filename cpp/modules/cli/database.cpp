@@ -7,6 +7,9 @@ namespace norviai::cli {
 
 namespace {
 
+// SQLAlchemy's pool_size default.
+constexpr int kPooledConnections = 5;
+
 py::object import(const char* name) { return py::module_::import(name); }
 
 }  // namespace
@@ -46,9 +49,15 @@ py::object database_url(py::object db_argument) {
   return url;
 }
 
-py::object open_database(py::object url) {
+py::object open_database(py::object url, int concurrent_questions) {
   py::object text = url.attr("render_as_string")(py::arg("hide_password") = false);
-  return import("norviai.askflow.custom_sql").attr("CustomSQLDatabase").attr("from_uri")(text);
+  py::dict engine_args;
+  // SQLAlchemy keeps 5 connections and opens up to 10 more for the moment; past that a query
+  // waits for one and fails after 30 s. A server keeps one for each question it runs at once.
+  if (concurrent_questions > kPooledConnections) engine_args["pool_size"] = concurrent_questions;
+  return import("norviai.askflow.custom_sql")
+      .attr("CustomSQLDatabase")
+      .attr("from_uri")(text, engine_args.empty() ? py::object(py::none()) : engine_args);
 }
 
 }  // namespace norviai::cli

@@ -85,8 +85,7 @@ int run_mcp(py::object args) {
       "outcome (answered, gave up or failed), as JSON.",
       typed_tool(py::cpp_function(
                      [&desk](const std::string& question) {
-                       py::object result = import("json").attr("loads")(
-                           desk.ask(question, [](const std::string&, const std::string&) {}));
+                       py::object result = import("json").attr("loads")(desk.ask(question));
                        py::object url = result.attr("pop")("plot_url");
                        py::object file = py::none();
                        if (!url.is_none()) {

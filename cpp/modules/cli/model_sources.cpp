@@ -107,9 +107,10 @@ void build_agent(Session& session, py::object url) {
   switch (session.source) {
     case ModelSource::kOffline: {
       session.offline_model = import("norviai.cli").attr("_OfflineModel")();
-      session.agent = sql_graph(open_database(url), py::str("offline-small"),
-                                py::str("offline-large"), session.offline_model.attr("base_url"),
-                                py::str("offline"), py::str(kPlaceholderVersion));
+      session.agent =
+          sql_graph(open_database(url, session.concurrent_questions), py::str("offline-small"),
+                    py::str("offline-large"), session.offline_model.attr("base_url"),
+                    py::str("offline"), py::str(kPlaceholderVersion));
       return;
     }
     case ModelSource::kService: {
@@ -129,7 +130,8 @@ void build_agent(Session& session, py::object url) {
       py::str key(required_env("AZURE_OPENAI_API_KEY"));
       py::str version(required_env("OPENAI_API_VERSION"));
       session.agent =
-          sql_graph(open_database(url), py::str(required_env("NORVIAI_DEPLOYMENT_SMALL")),
+          sql_graph(open_database(url, session.concurrent_questions),
+                    py::str(required_env("NORVIAI_DEPLOYMENT_SMALL")),
                     py::str(required_env("NORVIAI_DEPLOYMENT_LARGE")), endpoint, key, version);
       return;
     }
@@ -140,10 +142,11 @@ void build_agent(Session& session, py::object url) {
       if (key.empty()) key = "not-needed";
       session.agent =
           import("norviai.askflow.askflow")
-              .attr("_openai_graph")(
-                  open_database(url), py::str(required_env("NORVIAI_MODEL_SMALL")),
-                  py::str(required_env("NORVIAI_MODEL_LARGE")),
-                  base_url.empty() ? py::object(py::none()) : py::str(base_url), py::str(key));
+              .attr("_openai_graph")(open_database(url, session.concurrent_questions),
+                                     py::str(required_env("NORVIAI_MODEL_SMALL")),
+                                     py::str(required_env("NORVIAI_MODEL_LARGE")),
+                                     base_url.empty() ? py::object(py::none()) : py::str(base_url),
+                                     py::str(key));
       return;
     }
   }

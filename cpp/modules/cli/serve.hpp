@@ -29,8 +29,8 @@ class QuestionDesk {
   QuestionDesk(py::object agent, std::string media_root);
 
   // Runs one question and returns the result as JSON text; events go to `on_event`, which is
-  // called without the GIL.
-  std::string ask(const std::string& question, const EventSink& on_event);
+  // called without the GIL; an empty sink asks for none.
+  std::string ask(const std::string& question, const EventSink& on_event = {});
 
   // {"tables": [...]} as the database wrapper lists them.
   std::string tables();

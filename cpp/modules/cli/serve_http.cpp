@@ -198,7 +198,7 @@ class QuestionServer {
     }
     std::string text = std::get<std::string>(std::move(question));
     if (request.get_header_value("Accept").find("text/event-stream") == std::string::npos) {
-      reply_json(response, 200, desk_.ask(text, [](const std::string&, const std::string&) {}));
+      reply_json(response, 200, desk_.ask(text));
       return;
     }
     response.set_header("Cache-Control", "no-store");
@@ -292,7 +292,11 @@ int run_serve(py::object args) {
 
   Session session;
   session.source = model_source(common::truthy(args.attr("offline")));
+  session.concurrent_questions = pool;
   build_agent(session, database_url(args.attr("db")));
+  // Each running question may have its analysis child starting; with fewer kept, a burst of
+  // questions would end each other's children and run cold.
+  import("norviai.askflow.flowsteps").attr("_reserve_warm_analyses")(pool);
   const std::string media =
       py::str(import("tempfile").attr("mkdtemp")(py::arg("prefix") = "norviai-serve-"));
   int status = 0;

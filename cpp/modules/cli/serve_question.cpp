@@ -1,6 +1,7 @@
 // One question for the server: the graph run with a progress reporter of its own, its usage
 // counted apart from every other question's, and the result the HTTP API returns.
 #include <chrono>
+#include <optional>
 #include <string>
 
 #include "modules/cli/serve.hpp"
@@ -53,17 +54,37 @@ void add_rows(py::object db, py::object state, py::dict& result) {
   if (!common::truthy(state.attr("get")(key::kExecutionSuccess)) || !common::truthy(queries)) {
     return;
   }
-  try {
-    py::object cursor =
-        db.attr("run")(queries.attr("__getitem__")(-1), py::arg("fetch") = "cursor");
-    result["columns"] = py::list(cursor.attr("keys")());
-    py::list rows;
-    for (py::handle row : cursor) rows.append(py::list(py::reinterpret_borrow<py::object>(row)));
-    result["rows"] = rows;
-  } catch (py::error_already_set& error) {
-    if (!error.matches(PyExc_Exception)) throw;
-    result["rows_error"] = error_line(error.value());
+  common::except_exception(
+      [&] {
+        py::object cursor =
+            db.attr("run")(queries.attr("__getitem__")(-1), py::arg("fetch") = "cursor");
+        result["columns"] = py::list(cursor.attr("keys")());
+        py::list rows;
+        for (py::handle row : cursor) {
+          rows.append(py::list(py::reinterpret_borrow<py::object>(row)));
+        }
+        result["rows"] = rows;
+        return py::none();
+      },
+      [&](py::object error) {
+        result["rows_error"] = error_line(error);
+        return py::none();
+      });
+}
+
+// A question that raised: its error line, and the tokens and cost its model calls had reported
+// by then (the usage counter hands them over on the exception, or the run had finished).
+void add_failure(py::handle error, py::dict& result) {
+  result["outcome"] = "failed";
+  result["error"] = error_line(error);
+  for (const char* name : {"answer", "analysis_code", "plot_url", "columns", "rows"}) {
+    result[name] = py::none();
   }
+  result["sql"] = py::list();
+  if (result.contains("tokens")) return;
+  const Usage spent = usage_of_failure(error);
+  result["tokens"] = spent.tokens;
+  result["cost"] = spent.cost;
 }
 
 }  // namespace
@@ -78,45 +99,46 @@ std::string QuestionDesk::ask(const std::string& question, const EventSink& on_e
   const auto started = std::chrono::steady_clock::now();
   const std::string folder = media_root_ + "/q" + std::to_string(++next_id_);
 
-  py::cpp_function report([&on_event](py::object kind, py::object step, py::object seconds) {
-    py::dict event;
-    event["step"] = step;
-    if (!seconds.is_none()) event["seconds"] = seconds;
-    const std::string kind_text = py::str(kind);
-    const std::string json = dumps(event);
-    py::gil_scoped_release release;  // the client may be slow to read
-    on_event(kind_text, json);
-  });
-  py::object token = reporter().attr("set")(progress_handler(report));
+  // Without a sink no handler is set: each event would hand the GIL over twice for nothing.
+  std::optional<py::object> token;
+  if (on_event) {
+    py::cpp_function report([&on_event](py::object kind, py::object step, py::object seconds) {
+      py::dict event;
+      event["step"] = step;
+      if (!seconds.is_none()) event["seconds"] = seconds;
+      const std::string kind_text = py::str(kind);
+      const std::string json = dumps(event);
+      py::gil_scoped_release release;  // the client may be slow to read
+      on_event(kind_text, json);
+    });
+    token = reporter().attr("set")(progress_handler(report));
+  }
 
   py::dict result;
   result["question"] = question;
-  try {
-    py::tuple counted = import("norviai.agent").attr("_ask_counted")(agent_, question, folder);
-    py::object state = counted[0];
-    py::dict usage = counted[1];
-    result["outcome"] =
-        common::truthy(state.attr("get")(key::kExecutionSuccess)) ? "answered" : "gave up";
-    result["answer"] = state.attr("get")(key::kFinalResponse);
-    py::object queries = state.attr("get")(key::kGeneratedSqlQuery);
-    result["sql"] = queries.is_none() ? py::list() : py::list(queries);
-    add_rows(agent_.attr("db"), state, result);
-    result["analysis_code"] = state.attr("get")(key::kPandasCode);
-    const std::string plot = register_plot(folder, state.attr("get")(key::kImagePath));
-    result["plot_url"] = plot.empty() ? py::object(py::none()) : py::str("/v1/plots/" + plot);
-    result["tokens"] = usage["total_tokens"];
-    result["cost"] = usage["total_cost"];
-  } catch (py::error_already_set& error) {
-    if (!error.matches(PyExc_Exception)) throw;
-    result["outcome"] = "failed";
-    result["error"] = error_line(error.value());
-    for (const char* name :
-         {"answer", "analysis_code", "plot_url", "columns", "rows", "tokens", "cost"}) {
-      result[name] = py::none();
-    }
-    result["sql"] = py::list();
-  }
-  reporter().attr("reset")(token);
+  common::except_exception(
+      [&] {
+        py::tuple counted = import("norviai.agent").attr("_ask_counted")(agent_, question, folder);
+        py::object state = counted[0];
+        py::dict usage = counted[1];
+        result["tokens"] = usage["total_tokens"];
+        result["cost"] = usage["total_cost"];
+        result["outcome"] =
+            common::truthy(state.attr("get")(key::kExecutionSuccess)) ? "answered" : "gave up";
+        result["answer"] = state.attr("get")(key::kFinalResponse);
+        py::object queries = state.attr("get")(key::kGeneratedSqlQuery);
+        result["sql"] = queries.is_none() ? py::list() : py::list(queries);
+        add_rows(agent_.attr("db"), state, result);
+        result["analysis_code"] = state.attr("get")(key::kPandasCode);
+        const std::string plot = register_plot(folder, state.attr("get")(key::kImagePath));
+        result["plot_url"] = plot.empty() ? py::object(py::none()) : py::str("/v1/plots/" + plot);
+        return py::none();
+      },
+      [&](py::object error) {
+        add_failure(error, result);
+        return py::none();
+      });
+  if (token) reporter().attr("reset")(*token);
   result["seconds"] =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
   return dumps(result);

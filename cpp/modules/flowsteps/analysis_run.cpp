@@ -35,8 +35,9 @@ constexpr const char* kInsideHome = "/home/sandbox";
 // before that.
 constexpr std::chrono::seconds kWarmWait{600};
 constexpr std::chrono::seconds kWarmUsableFor{540};
-// Across executors and save folders: one question at a time per state is the usual case.
-constexpr std::size_t kMaxWarmChildren = 4;
+// Across executors and save folders: one question at a time per state is the usual case. A
+// server running more questions at once raises it (reserve_warm_analyses); touched with the GIL.
+std::size_t max_warm_children = 4;
 // After the hand-over, how long a warm child may take to finish its imports.
 constexpr std::chrono::seconds kWarmReadyWithin{30};
 constexpr const char* kUnisolatedWarning =
@@ -436,6 +437,10 @@ void drop_warm_analysis(py::handle state) {
   dropped.clear();  // kills and reaps
 }
 
+void reserve_warm_analyses(std::size_t count) {
+  max_warm_children = std::max(max_warm_children, count);
+}
+
 void start_warm_analysis(py::handle state) {
   std::optional<core::SandboxRequest> started = warm_request(state);
   if (!started) return;
@@ -454,7 +459,7 @@ void start_warm_analysis(py::handle state) {
       ++it;
     }
   }
-  while (children.size() >= kMaxWarmChildren) {
+  while (children.size() >= max_warm_children) {
     dropped.push_back(std::move(children.front()));
     children.erase(children.begin());
   }

@@ -87,6 +87,9 @@ void start_warm_analysis(py::handle state);
 // Kills and reaps the warm child started for this state, if one still waits: the program it was
 // started for will not come (its generation raised, or the executor refused the reply).
 void drop_warm_analysis(py::handle state);
+// Keeps room for at least `count` warm children at once, one per question a server runs at once;
+// with fewer, each new question's child ends an older question's before it is used.
+void reserve_warm_analyses(std::size_t count);
 // The update of a failed run with this error text.
 py::dict analysis_failure(const std::string& error_text);
 

@@ -237,4 +237,8 @@ PYBIND11_MODULE(flowsteps, m) {
   define_sql_steps(m);
   define_pandas_steps(m);
   define_response_step(m);
+  // For `norviai serve`, which runs up to its pool's number of questions at once.
+  common::def_signed(
+      m, "_reserve_warm_analyses", "count", [](std::size_t count) { reserve_warm_analyses(count); },
+      py::arg("count"));
 }

@@ -156,7 +156,7 @@ def test_bearer_token_is_required_when_configured(tmp_path):
 
 # The scripted model server: each prompt carries its question's marker, whose usage per call
 # differs, so every question's count can be told from every other's.
-MARKERS = {"alpha": 10, "beta": 1000, "gamma": 1, "slow": 1, "broken": 1}
+MARKERS = {"alpha": 10, "beta": 1000, "gamma": 1, "slow": 1, "doomed": 7, "broken": 1}
 
 
 # A model may name any file as the plot; only what the question's own run wrote is served.
@@ -196,17 +196,13 @@ def scripted(tmp_path_factory):
     with ModelServer() as models:
         models.on_tool(
             "select_relevant_tables",
-            lambda request: (
-                fault(400)
-                if "doomed" in json.dumps(request.messages)
-                else delay(
-                    1.5 if marker(request) != "gamma" else 0,
-                    tool_call_reply(
-                        "select_relevant_tables",
-                        {"relevant_tables": ["orders"]},
-                        usage=usage(request),
-                    ),
-                )
+            lambda request: delay(
+                1.5 if marker(request) not in ("gamma", "doomed") else 0,
+                tool_call_reply(
+                    "select_relevant_tables",
+                    {"relevant_tables": ["orders"]},
+                    usage=usage(request),
+                ),
             ),
         )
         models.on_tool("SQLQueryInput", sql_for)
@@ -222,15 +218,20 @@ def scripted(tmp_path_factory):
                 "PythonCodeInput", {"code": "print(2)"}, usage=usage(request)
             ),
         )
+        # A doomed question fails at its last model call, after the others have spent tokens.
         models.on_tool(
             "GenerationOutput",
-            lambda request: tool_call_reply(
-                "GenerationOutput",
-                {
-                    "final_response": f"{marker(request)}: 2 orders",
-                    "image_path": PLOTS[marker(request)],
-                },
-                usage=usage(request),
+            lambda request: (
+                fault(400)
+                if marker(request) == "doomed"
+                else tool_call_reply(
+                    "GenerationOutput",
+                    {
+                        "final_response": f"{marker(request)}: 2 orders",
+                        "image_path": PLOTS[marker(request)],
+                    },
+                    usage=usage(request),
+                )
             ),
         )
         models.respond_with(
@@ -328,6 +329,23 @@ def test_outcomes_gave_up_and_failed(scripted):
     for name in ("gamma", "slow"):
         outside = post(server, {"question": f"How many orders? ({name})"}).json()
         assert outside["outcome"] == "answered" and outside["plot_url"] is None
-    failed = post(server, {"question": "How many orders? (doomed alpha)"}).json()
-    assert failed["outcome"] == "failed" and "400" in failed["error"]
-    assert failed["tokens"] is None
+
+
+def test_a_failed_question_reports_what_it_spent(scripted):
+    server, models = scripted
+    question = {"question": "How many orders? (doomed)"}
+    for stream in (False, True):
+        models.clear()
+        if stream:
+            response = post(server, question, {"Accept": "text/event-stream"}, stream=True)
+            name, failed = list(events(response))[-1]
+            assert name == "result"
+        else:
+            failed = post(server, question).json()
+        assert failed["outcome"] == "failed" and "400" in failed["error"], failed
+        assert failed["answer"] is None and failed["sql"] == []
+        # Every call but the refused last one reported 7 tokens.
+        calls = [request for request in models.requests if marker(request) == "doomed"]
+        assert len(calls) >= 4 and calls[-1].forced_tool == "GenerationOutput"
+        assert failed["tokens"] == 7 * (len(calls) - 1)
+        assert isinstance(failed["cost"], float)
