@@ -44,7 +44,10 @@ py::dict result_mapping(py::handle state) {
   return mapping;
 }
 
-py::module_ agent_module() { return py::module_::import("norviai.agent"); }
+// norviai.agent itself: its globals are read at call time, so that callers may replace them.
+common::ProcessRef agent_ref;
+
+py::module_ agent_module() { return agent_ref.module(); }
 
 // Percent-escapes what would change the URL's meaning; plain values come out unchanged.
 py::str url_part(py::handle value) {
@@ -228,6 +231,7 @@ py::object create_chat_openai_instance(py::object norvi_api_key) {
 }  // namespace
 
 void define_front_end(py::module_& m) {
+  agent_ref.set(m);
   common::def_signed(
       m, "create_agent",
       "norvi_api_key, engine, db_name, db_user, db_password, db_host, db_port, instructions=None",

@@ -118,18 +118,15 @@ class ClassBuilder {
   py::object cls_;
 };
 
-// A strong reference held for the rest of the process and never released, so that module
-// globals stay valid without running destructors after the interpreter is finalised.
-// Set once under the GIL at module import.
-class ProcessRef {
+// The one holder of module-lifetime handles: a strong reference taken once under the GIL at
+// module import and never released, so that it stays valid without destructors running after
+// the interpreter is finalised. It is a handle itself (call it, read attributes, match it).
+class ProcessRef : public py::handle {
  public:
-  void set(py::handle value) { ptr_ = value.inc_ref().ptr(); }
-  py::handle get() const { return ptr_; }
+  void set(py::handle value) { m_ptr = value.inc_ref().ptr(); }
+  py::handle get() const { return *this; }
   // The held object as a module, for module handles.
-  py::module_ module() const { return py::reinterpret_borrow<py::module_>(ptr_); }
-
- private:
-  PyObject* ptr_ = nullptr;
+  py::module_ module() const { return py::reinterpret_borrow<py::module_>(*this); }
 };
 
 // loguru's logger.
