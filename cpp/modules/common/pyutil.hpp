@@ -24,6 +24,9 @@ void require_exact_type_or_none(py::handle value, py::handle expected, const cha
 // Raises the Python exception `type` (an exception class) with message `text`.
 [[noreturn]] void raise_error(py::handle type, const std::string& text);
 
+// Raises the exception instance `error` itself, with its attributes and cause.
+[[noreturn]] void raise_error(py::handle error);
+
 // A global of `module`'s namespace as the module's code sees it now (callers may reassign it);
 // NameError "name '...' is not defined" when absent.
 py::object module_global(py::handle module, const char* name);
