@@ -1,8 +1,9 @@
 // Shared pybind11 helpers for the extension modules: exact type checks, raising, module
 // globals, imports, star imports, callables carrying CPython text signatures, class building.
 // Returned objects are new strong references owned by the caller; ProcessRef holds its object
-// for the process. Every function here expects the GIL to be held; errors surface as Python
-// exceptions (py::error_already_set or the pybind11 exception types).
+// for the process. No state of their own beyond that: thread-safe as far as the GIL, which every
+// function here expects held. Errors surface as Python exceptions (py::error_already_set or the
+// pybind11 exception types).
 #pragma once
 
 #include <pybind11/pybind11.h>

@@ -1,7 +1,9 @@
 // Internals of norviai.askflow._sqlwrap, the C++ half of CustomSQLDatabase: the bulk catalogue of
 // a database, the CREATE TABLE texts and sample blocks built from it, and read-only execution.
-// A Catalogue is owned by the wrapper instance it was read for (kept as a Python attribute).
-// Everything here expects the GIL held; database and library errors pass through unchanged.
+// A Catalogue is owned by the wrapper instance it was read for (kept as a Python attribute); the
+// library handles are held for the process. Not thread-safe beyond what the GIL gives: all of it
+// expects the GIL held. Database and library errors pass through unchanged; refusals and time
+// limits raise the module's SQLAlchemyError subclasses.
 #pragma once
 
 #include <pybind11/pybind11.h>
