@@ -1,6 +1,8 @@
-// Internal interface of the norviai.agent extension module.
-// Objects returned are owned by the caller; nothing is cached between calls. All functions
-// expect the GIL; errors surface as Python exceptions.
+// Internal interface of the norviai.agent extension module: the CustomRunnableAgent class and
+// the application-facing functions (create_agent, run_agent and kin).
+// The module object is held for the process; objects returned are new references owned by the
+// caller. Not thread-safe beyond what the GIL gives: every function expects it held. Errors
+// surface as Python exceptions; run_agent prints a failure instead of raising it.
 #pragma once
 
 #include "modules/common/pyutil.hpp"

@@ -1,6 +1,5 @@
 // The application-facing functions: create an agent for a database, answer one question with
 // it and report the usage, and build a plain chat model from the vendor's settings.
-#include <optional>
 #include <string>
 #include <string_view>
 
@@ -44,7 +43,10 @@ py::dict result_mapping(py::handle state) {
   return mapping;
 }
 
-py::module_ agent_module() { return py::module_::import("norviai.agent"); }
+// norviai.agent itself: its globals are read at call time, so that callers may replace them.
+common::ProcessRef agent_ref;
+
+py::module_ agent_module() { return agent_ref.module(); }
 
 // Percent-escapes what would change the URL's meaning; plain values come out unchanged.
 py::str url_part(py::handle value) {
@@ -137,25 +139,28 @@ CountedAnswer ask_counted(py::object agent, py::object question, py::object medi
   inputs[contract::key::kUserQuestion] = question;
   inputs[contract::key::kSavePath] = media_path;
   CountedAnswer answer;
-  std::optional<py::error_already_set> failure;
+  py::object failure;
   common::with_block(agent_module().attr("get_openai_callback")(), [&](py::object counter) {
-    try {
-      answer.state = agent.attr("invoke")(inputs);
-    } catch (py::error_already_set& error) {
-      if (!error.matches(PyExc_Exception)) throw;
-      failure = std::move(error);
-    }
+    common::except_exception(
+        [&] {
+          answer.state = agent.attr("invoke")(inputs);
+          return py::none();
+        },
+        [&](py::object error) {
+          failure = error;
+          return py::none();
+        });
     answer.usage["total_tokens"] = counter.attr("total_tokens");
     answer.usage["total_cost"] = counter.attr("total_cost");
     return py::none();
   });
   if (failure) {
     // An exception without a __dict__ simply carries no usage.
-    if (PyObject_SetAttrString(failure->value().ptr(), "norviai_usage", answer.usage.ptr()) != 0) {
+    if (PyObject_SetAttrString(failure.ptr(), "norviai_usage", answer.usage.ptr()) != 0) {
       PyErr_Clear();
     }
+    common::raise_error(failure);
   }
-  if (failure) throw *failure;
   return answer;
 }
 
@@ -228,6 +233,7 @@ py::object create_chat_openai_instance(py::object norvi_api_key) {
 }  // namespace
 
 void define_front_end(py::module_& m) {
+  agent_ref.set(m);
   common::def_signed(
       m, "create_agent",
       "norvi_api_key, engine, db_name, db_user, db_password, db_host, db_port, instructions=None",

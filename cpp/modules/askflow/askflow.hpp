@@ -1,6 +1,7 @@
 // Internal interface of the norviai.askflow.askflow extension module: the state schema and
 // the question graph. The module keeps itself for the process (a ProcessRef); objects returned
-// are owned by the caller. All functions expect the GIL; errors surface as Python exceptions.
+// are owned by the caller. Not thread-safe beyond what the GIL gives: all functions expect it
+// held. Errors surface as Python exceptions (TypeError for arguments of the wrong type).
 #pragma once
 
 #include "modules/common/pyutil.hpp"

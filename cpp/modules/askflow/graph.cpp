@@ -294,6 +294,45 @@ py::object openai_graph(py::object graph_class, py::object custom_sql_db, py::ob
   return self;
 }
 
+// SQLGraph's constructor: Azure chat models from the two settings objects and the picker
+// built from the smaller one.
+void azure_graph(py::object self, py::object custom_sql_db, py::object config_35,
+                 py::object config_4) {
+  py::dict small_settings = config_35.attr("__dict__");
+  py::dict large_settings = config_4.attr("__dict__");
+  double timeout = common::model_timeout();
+  initialise(
+      self, custom_sql_db,
+      [&](const ModelSpec& spec) {
+        return global("AzureChatOpenAI")(**(spec.large ? large_settings : small_settings),
+                                         **sampling_settings(spec, timeout));
+      },
+      [&] {
+        return global("RelevantTablePicker")(py::arg("config") = config_35,
+                                             py::arg("db") = custom_sql_db);
+      });
+}
+
+// Prints the graph as ASCII art, or saves it as a PNG drawn locally.
+void visualize_graph(py::object self, py::object visualization_type, py::object save_graph_path) {
+  py::object drawable = self.attr("compiled_graph").attr("get_graph")();
+  if (visualization_type.equal(py::str("ascii"))) {
+    drawable.attr("print_ascii")();
+    return;
+  }
+  py::object bytes_io = py::module_::import("io").attr("BytesIO");
+  py::module_ graph_module = py::module_::import("langchain_core.runnables.graph");
+  py::object curve_style = graph_module.attr("CurveStyle");
+  py::object mermaid_draw_method = graph_module.attr("MermaidDrawMethod");
+  // NodeColors is NodeStyles in the pinned langchain_core. The Mermaid names stay
+  // imported for callers that draw with them; this method renders with graphviz.
+  py::object node_colors = graph_module.attr("NodeStyles");
+  (void)curve_style, (void)mermaid_draw_method, (void)node_colors;
+  py::object image = py::module_::import("PIL.Image");
+  py::object picture = image.attr("open")(bytes_io(draw_png_locally(drawable)));
+  picture.attr("save")(save_graph_path);
+}
+
 }  // namespace
 
 void define_graph(py::module_& m) {
@@ -301,24 +340,8 @@ void define_graph(py::module_& m) {
   // Marks "tags not given", since None must be refused like any other non-list.
   py::object default_tags = py::module_::import("builtins").attr("object")();
   common::ClassBuilder(m, "SQLGraph", py::module_::import("builtins").attr("object"))
-      .method(
-          "__init__", "custom_sql_db, config_35, config_4",
-          [](py::object self, py::object custom_sql_db, py::object config_35, py::object config_4) {
-            py::dict small_settings = config_35.attr("__dict__");
-            py::dict large_settings = config_4.attr("__dict__");
-            double timeout = common::model_timeout();
-            initialise(
-                self, custom_sql_db,
-                [&](const ModelSpec& spec) {
-                  return global("AzureChatOpenAI")(**(spec.large ? large_settings : small_settings),
-                                                   **sampling_settings(spec, timeout));
-                },
-                [&] {
-                  return global("RelevantTablePicker")(py::arg("config") = config_35,
-                                                       py::arg("db") = custom_sql_db);
-                });
-          },
-          py::arg("custom_sql_db"), py::arg("config_35"), py::arg("config_4"))
+      .method("__init__", "custom_sql_db, config_35, config_4", &azure_graph,
+              py::arg("custom_sql_db"), py::arg("config_35"), py::arg("config_4"))
       .method(
           "_config_graph",
           "metadata=None, tags=['askflow'], max_concurrency=20, recursion_limit=50",
@@ -357,30 +380,10 @@ void define_graph(py::module_& m) {
             return final_state;
           },
           py::arg("inputs"))
-      .method(
-          "visualize_graph",
-          "visualization_type='ascii', save_graph_path='graph_visualization.png'",
-          [](py::object self, py::object visualization_type, py::object save_graph_path) {
-            py::object drawable = self.attr("compiled_graph").attr("get_graph")();
-            if (visualization_type.equal(py::str("ascii"))) {
-              drawable.attr("print_ascii")();
-              return py::none();
-            }
-            py::object bytes_io = py::module_::import("io").attr("BytesIO");
-            py::module_ graph_module = py::module_::import("langchain_core.runnables.graph");
-            py::object curve_style = graph_module.attr("CurveStyle");
-            py::object mermaid_draw_method = graph_module.attr("MermaidDrawMethod");
-            // NodeColors is NodeStyles in the pinned langchain_core. The Mermaid names stay
-            // imported for callers that draw with them; this method renders with graphviz.
-            py::object node_colors = graph_module.attr("NodeStyles");
-            (void)curve_style, (void)mermaid_draw_method, (void)node_colors;
-            py::object image = py::module_::import("PIL.Image");
-            py::object picture = image.attr("open")(bytes_io(draw_png_locally(drawable)));
-            picture.attr("save")(save_graph_path);
-            return py::none();
-          },
-          py::arg("visualization_type") = "ascii",
-          py::arg("save_graph_path") = "graph_visualization.png")
+      .method("visualize_graph",
+              "visualization_type='ascii', save_graph_path='graph_visualization.png'",
+              &visualize_graph, py::arg("visualization_type") = "ascii",
+              py::arg("save_graph_path") = "graph_visualization.png")
       .class_method(
           "_from_openai_server",
           {"custom_sql_db, small_model, large_model, base_url, api_key",

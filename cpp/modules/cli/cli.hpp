@@ -1,7 +1,8 @@
 // Internal interface of the norviai.cli extension module: where the models come from, the
 // --db reading, progress, output and the commands, plus the offline stand-in model.
-// All functions expect the GIL. A mistake in the user's settings or arguments is thrown as
-// UserError, which the commands print as one line; Python errors pass as py::error_already_set.
+// Objects returned are owned by the caller. All functions expect the GIL and run on the thread
+// that holds it. A mistake in the user's settings or arguments is thrown as UserError, which
+// the commands print as one line; Python errors pass as py::error_already_set.
 #pragma once
 
 #include <optional>

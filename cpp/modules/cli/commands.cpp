@@ -153,6 +153,27 @@ py::object parse_arguments(py::object argv) {
   return args;
 }
 
+// Runs the parsed command and returns its exit status.
+int run_command(py::object args, const std::string& command, bool debug) {
+  quiet_libraries(debug);
+  if (command == "graph") return run_graph(args);
+  if (command == "eval") return run_eval(args);
+  if (command == "serve") return run_serve(args);
+  if (command == "mcp") return run_mcp(args);
+  if (command == "demo") {
+    const bool configured = configured_source().has_value();
+    args.attr("db") = py::none();
+    if (!configured) {
+      args.attr("offline") = true;
+      out("No model settings in the environment: the demo runs on " +
+          describe(ModelSource::kOffline) + ".");
+    }
+    out("Question: " + std::string(kDemoQuestion));
+    return run_ask(args, kDemoQuestion, configured);
+  }
+  return run_ask(args, py::str(args.attr("question")), false);
+}
+
 int main_entry(py::object argv) {
   py::object args = parse_arguments(argv);
   std::string command = py::str(args.attr("command"));
@@ -161,40 +182,32 @@ int main_entry(py::object argv) {
   const bool json_failure =
       (command == "ask" || command == "demo") && common::truthy(args.attr("json"));
   try {
-    quiet_libraries(debug);
-    if (command == "graph") return run_graph(args);
-    if (command == "eval") return run_eval(args);
-    if (command == "serve") return run_serve(args);
-    if (command == "mcp") return run_mcp(args);
-    if (command == "demo") {
-      const bool configured = configured_source().has_value();
-      args.attr("db") = py::none();
-      if (!configured) {
-        args.attr("offline") = true;
-        out("No model settings in the environment: the demo runs on " +
-            describe(ModelSource::kOffline) + ".");
-      }
-      out("Question: " + std::string(kDemoQuestion));
-      return run_ask(args, kDemoQuestion, configured);
-    }
-    return run_ask(args, py::str(args.attr("question")), false);
+    int status = 1;
+    common::except_exception(
+        [&] {
+          status = run_command(args, command, debug);
+          return py::none();
+        },
+        [&](py::object error) {
+          if (debug) {
+            py::object lines = import("traceback")
+                                   .attr("format_exception")(py::type::handle_of(error), error,
+                                                             error.attr("__traceback__"));
+            err_text(py::str(py::str("").attr("join")(lines)));
+          }
+          const std::string cause = explain(error);
+          err("norviai: error: " + cause);
+          if (json_failure) {
+            print_failure_json(is_timeout(error) ? "timed out" : "failed", cause,
+                               usage_of_failure(error));
+          }
+          status = 1;
+          return py::none();
+        });
+    return status;
   } catch (const UserError& error) {
     err(std::string("norviai: error: ") + error.what());
     if (json_failure) print_failure_json("failed", error.what(), {});
-    return 1;
-  } catch (py::error_already_set& error) {
-    if (!error.matches(PyExc_Exception)) throw;
-    if (debug) {
-      py::object lines =
-          import("traceback").attr("format_exception")(error.type(), error.value(), error.trace());
-      err_text(py::str(py::str("").attr("join")(lines)));
-    }
-    const std::string cause = explain(error.value());
-    err("norviai: error: " + cause);
-    if (json_failure) {
-      print_failure_json(is_timeout(error.value()) ? "timed out" : "failed", cause,
-                         usage_of_failure(error.value()));
-    }
     return 1;
   }
 }

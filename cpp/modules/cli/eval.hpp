@@ -1,6 +1,7 @@
 // What `norviai eval` keeps of each question and of the run, and how it writes them out.
-// Plain values plus the Python numbers of the usage counter: expect the GIL. Writers throw
-// py::error_already_set when a file cannot be written.
+// Plain values, each owned by its result, plus the Python numbers of the usage counter: expect
+// the GIL, and use them from one thread. Writers throw py::error_already_set when a file cannot
+// be written.
 #pragma once
 
 #include <map>

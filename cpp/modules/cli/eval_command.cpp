@@ -131,17 +131,20 @@ void judge(QuestionResult& result, py::object state, py::object database) {
     result.difference = "no query ran successfully";
     return;
   }
-  try {
-    core::ResultRows predicted = run_rows(database, result.predicted_sql);
-    core::ResultRows gold = run_rows(database, result.gold.gold_sql);
-    core::Comparison comparison =
-        core::compare_results(gold, predicted, core::orders_its_result(result.gold.gold_sql));
-    result.match = comparison.match;
-    result.difference = comparison.difference;
-  } catch (py::error_already_set& error) {
-    if (!error.matches(PyExc_Exception)) throw;
-    result.difference = "re-running the queries failed: " + mask_passwords(explain(error.value()));
-  }
+  common::except_exception(
+      [&] {
+        core::ResultRows predicted = run_rows(database, result.predicted_sql);
+        core::ResultRows gold = run_rows(database, result.gold.gold_sql);
+        core::Comparison comparison =
+            core::compare_results(gold, predicted, core::orders_its_result(result.gold.gold_sql));
+        result.match = comparison.match;
+        result.difference = comparison.difference;
+        return py::none();
+      },
+      [&](py::object error) {
+        result.difference = "re-running the queries failed: " + mask_passwords(explain(error));
+        return py::none();
+      });
 }
 
 QuestionResult ask_one(Session& session, py::object database, const GoldQuestion& gold,
@@ -150,19 +153,22 @@ QuestionResult ask_one(Session& session, py::object database, const GoldQuestion
   result.gold = gold;
   const auto started = std::chrono::steady_clock::now();
   py::object state;
-  try {
-    py::tuple counted =
-        import("norviai.agent").attr("_ask_counted")(session.agent, gold.question, media);
-    state = counted[0];
-    py::dict usage = counted[1];
-    result.usage = Usage{usage["total_tokens"], usage["total_cost"]};
-  } catch (py::error_already_set& error) {
-    if (!error.matches(PyExc_Exception)) throw;
-    result.outcome = is_timeout(error.value()) ? Outcome::kTimedOut : Outcome::kFailed;
-    // The files eval writes do not pass through out() and err(), which mask passwords.
-    result.error = mask_passwords(explain(error.value()));
-    result.usage = usage_of_failure(error.value());
-  }
+  common::except_exception(
+      [&] {
+        py::tuple counted =
+            import("norviai.agent").attr("_ask_counted")(session.agent, gold.question, media);
+        state = counted[0];
+        py::dict usage = counted[1];
+        result.usage = Usage{usage["total_tokens"], usage["total_cost"]};
+        return py::none();
+      },
+      [&](py::object error) {
+        result.outcome = is_timeout(error) ? Outcome::kTimedOut : Outcome::kFailed;
+        // The files eval writes do not pass through out() and err(), which mask passwords.
+        result.error = mask_passwords(explain(error));
+        result.usage = usage_of_failure(error);
+        return py::none();
+      });
   result.seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
   if (state) judge(result, state, database);

@@ -38,16 +38,14 @@ py::object parameter(const char* name, py::object annotation) {
 // refused query or an unknown table is something the model should read and correct.
 template <typename Body>
 std::string reported(Body&& body) {
-  try {
-    return py::str(body());
-  } catch (py::error_already_set& error) {
-    if (!error.matches(PyExc_Exception)) throw;
-    std::string text = py::str(py::type::handle_of(error.value()).attr("__name__"));
-    text += ": " + std::string(py::str(error.value()));
-    PyErr_SetObject(import("mcp.server.mcpserver.exceptions").attr("ToolError").ptr(),
-                    py::str(mask_passwords(text)).ptr());
-    throw py::error_already_set();
-  }
+  return py::str(common::except_exception(
+      [&] { return py::object(py::str(body())); },
+      [](py::object error) -> py::object {
+        std::string text = py::str(py::type::handle_of(error).attr("__name__"));
+        text += ": " + std::string(py::str(error));
+        py::object tool_error = import("mcp.server.mcpserver.exceptions").attr("ToolError");
+        common::raise_error(tool_error, mask_passwords(text));
+      }));
 }
 
 }  // namespace

@@ -30,8 +30,7 @@ constexpr const char* kClassDoc =
       filename.is_none()
           ? py::module_::import("builtins").attr("OSError")(code, std::string(error.what()))
           : py::module_::import("builtins").attr("OSError")(code, error.code().message(), filename);
-  PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(instance.ptr())), instance.ptr());
-  throw py::error_already_set();
+  py_common::raise_error(instance);
 }
 
 PromptTemplate prompt_text(const char* module, const char* label, const char* name,

@@ -25,13 +25,11 @@ py::object import(const char* name) { return py::module_::import(name); }
 std::string rows_table(py::object results) {
   if (results.is_none() || py::len(results) == 0) return "(no rows)";
   py::object last = results.attr("__getitem__")(-1);
-  py::object rows;
-  try {
-    rows = import("ast").attr("literal_eval")(last);
-  } catch (py::error_already_set& error) {
-    if (!error.matches(PyExc_Exception)) throw;
-    return std::string(py::str(last));
-  }
+  // Anything literal_eval cannot read is shown as the text itself.
+  py::object rows =
+      common::except_exception([&] { return import("ast").attr("literal_eval")(last); },
+                               [](py::object) { return py::object(); });
+  if (!rows) return std::string(py::str(last));
   if (!py::isinstance<py::list>(rows) || py::len(rows) == 0) return std::string(py::str(last));
   std::vector<std::vector<std::string>> cells;
   std::vector<size_t> widths;

@@ -40,6 +40,11 @@ void raise_error(py::handle type, const std::string& text) {
   throw py::error_already_set();
 }
 
+void raise_error(py::handle error) {
+  PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
+  throw py::error_already_set();
+}
+
 py::object module_global(py::handle module, const char* name) {
   py::dict globals = module.attr("__dict__");
   if (!globals.contains(name))

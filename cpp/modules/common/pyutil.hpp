@@ -1,8 +1,9 @@
 // Shared pybind11 helpers for the extension modules: exact type checks, raising, module
 // globals, imports, star imports, callables carrying CPython text signatures, class building.
 // Returned objects are new strong references owned by the caller; ProcessRef holds its object
-// for the process. Every function here expects the GIL to be held; errors surface as Python
-// exceptions (py::error_already_set or the pybind11 exception types).
+// for the process. No state of their own beyond that: thread-safe as far as the GIL, which every
+// function here expects held. Errors surface as Python exceptions (py::error_already_set or the
+// pybind11 exception types).
 #pragma once
 
 #include <pybind11/pybind11.h>
@@ -23,6 +24,9 @@ void require_exact_type_or_none(py::handle value, py::handle expected, const cha
 
 // Raises the Python exception `type` (an exception class) with message `text`.
 [[noreturn]] void raise_error(py::handle type, const std::string& text);
+
+// Raises the exception instance `error` itself, with its attributes and cause.
+[[noreturn]] void raise_error(py::handle error);
 
 // A global of `module`'s namespace as the module's code sees it now (callers may reassign it);
 // NameError "name '...' is not defined" when absent.
@@ -118,18 +122,15 @@ class ClassBuilder {
   py::object cls_;
 };
 
-// A strong reference held for the rest of the process and never released, so that module
-// globals stay valid without running destructors after the interpreter is finalised.
-// Set once under the GIL at module import.
-class ProcessRef {
+// The one holder of module-lifetime handles: a strong reference taken once under the GIL at
+// module import and never released, so that it stays valid without destructors running after
+// the interpreter is finalised. It is a handle itself (call it, read attributes, match it).
+class ProcessRef : public py::handle {
  public:
-  void set(py::handle value) { ptr_ = value.inc_ref().ptr(); }
-  py::handle get() const { return ptr_; }
+  void set(py::handle value) { m_ptr = value.inc_ref().ptr(); }
+  py::handle get() const { return *this; }
   // The held object as a module, for module handles.
-  py::module_ module() const { return py::reinterpret_borrow<py::module_>(ptr_); }
-
- private:
-  PyObject* ptr_ = nullptr;
+  py::module_ module() const { return py::reinterpret_borrow<py::module_>(*this); }
 };
 
 // loguru's logger.

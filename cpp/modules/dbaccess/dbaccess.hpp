@@ -1,7 +1,9 @@
 // Internal interface of the norviai.dbaccess extension module: the configuration held in the
 // module's namespace, driver connections, and the query and schema functions built on them.
-// Drivers are imported at call time. All functions expect the GIL; Python errors surface as
-// py::error_already_set, and the functions Python callers see catch them as documented.
+// Drivers are imported at call time; a connection returned is owned by the caller, and the query
+// functions close theirs on every path. Not thread-safe beyond what the GIL gives: all functions
+// expect it. Python errors surface as py::error_already_set; the functions Python callers see
+// catch them as documented.
 #pragma once
 
 #include <string>

@@ -1,7 +1,8 @@
 // Internal interface of the norviai.askflow.flowsteps extension module: each area of the
 // module (models, routing, steps) registers its names through one function.
 // The module object is held for the process; every py::object returned is a new reference
-// owned by the caller. All functions expect the GIL; errors surface as Python exceptions.
+// owned by the caller. Not thread-safe beyond what the GIL gives: all functions expect it held
+// (analysis runs release it while they wait). Errors surface as Python exceptions.
 #pragma once
 
 #include <optional>

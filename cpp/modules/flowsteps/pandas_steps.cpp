@@ -99,8 +99,7 @@ void define_pandas_correction(py::module_& m) {
       .finish();
 }
 
-std::string exception_text(py::error_already_set& error) {
-  py::object value = error.value();
+std::string exception_text(py::handle value) {
   return py::str("{}: {}")
       .attr("format")(py::type::handle_of(value).attr("__name__"), value)
       .cast<std::string>();
@@ -132,19 +131,25 @@ void define_pandas_executor(py::module_& m) {
               [](py::object /*self*/, py::object state_arg, py::kwargs /*ignored*/) {
                 py::dict state = checked_state(state_arg);
                 py::object code;
-                try {
-                  code = state["pandas_code"];
-                  if (auto fault = unusable_reply_fault(code, kUnusableCodeReply)) {
-                    drop_warm_analysis(state);
-                    return analysis_failure(std::string("Your reply was not a valid ") +
-                                            contract::tool::kPythonCodeInput + " call: " + *fault);
-                  }
-                  // Parsing here is harmless and gives the program's own syntax error text.
-                  module_global("ast").attr("parse")(code, py::arg("mode") = "exec");
-                } catch (py::error_already_set& error) {
+                py::object failure = common::except_exception(
+                    [&]() -> py::object {
+                      code = state["pandas_code"];
+                      if (auto fault = unusable_reply_fault(code, kUnusableCodeReply)) {
+                        return analysis_failure(std::string("Your reply was not a valid ") +
+                                                contract::tool::kPythonCodeInput +
+                                                " call: " + *fault);
+                      }
+                      // Parsing here is harmless and gives the program's own syntax error text.
+                      module_global("ast").attr("parse")(code, py::arg("mode") = "exec");
+                      return py::object();
+                    },
+                    [](py::object error) -> py::object {
+                      return analysis_failure(exception_text(error));
+                    });
+                if (failure) {
+                  // The program the warm child waits for will not come.
                   drop_warm_analysis(state);
-                  if (!error.matches(PyExc_Exception)) throw;
-                  return analysis_failure(exception_text(error));
+                  return py::reinterpret_borrow<py::dict>(failure);
                 }
                 return run_analysis(code, state);
               })

@@ -213,6 +213,25 @@ void define_relevant_schemas(py::module_& m) {
       .finish();
 }
 
+// The generation prompt, or after a failed run the correction prompt with every query tried so
+// far beside its result.
+py::object sql_generation_messages(py::object self, py::object state_arg) {
+  py::dict state = checked_state(state_arg);
+  py::object type = state[key::kSqlGenerationPromptType];
+  if (type.equal(py::str(prompt_type::kGeneration))) {
+    return self.attr("generate_template")
+        .attr("format_messages")(py::arg("dialect") = self.attr("dialect"), **state);
+  }
+  if (type.equal(py::str(prompt_type::kCorrection))) {
+    py::list zipped_queries_errors =
+        zipped({state[key::kGeneratedSqlQuery], state[key::kSqlExecutionResult]});
+    return self.attr("correct_template")
+        .attr("format_messages")(py::arg("dialect") = self.attr("dialect"),
+                                 py::arg("zipped_queries_errors") = zipped_queries_errors, **state);
+  }
+  common::raise_error(PyExc_ValueError, "Messages not generated correctly.");
+}
+
 void define_sql_generation(py::module_& m) {
   step_class(m, "SQLGeneration")
       .method(
@@ -228,24 +247,7 @@ void define_sql_generation(py::module_& m) {
                  message_template("HumanMessagePromptTemplate", "CORRECT_SQL_TEMPLATE", true)});
           },
           py::arg("db"), py::arg("model"))
-      .method("generate_messages", "state, /",
-              [](py::object self, py::object state_arg) -> py::object {
-                py::dict state = checked_state(state_arg);
-                py::object type = state[key::kSqlGenerationPromptType];
-                if (type.equal(py::str(prompt_type::kGeneration))) {
-                  return self.attr("generate_template")
-                      .attr("format_messages")(py::arg("dialect") = self.attr("dialect"), **state);
-                }
-                if (type.equal(py::str(prompt_type::kCorrection))) {
-                  py::list zipped_queries_errors =
-                      zipped({state[key::kGeneratedSqlQuery], state[key::kSqlExecutionResult]});
-                  return self.attr("correct_template")
-                      .attr("format_messages")(
-                          py::arg("dialect") = self.attr("dialect"),
-                          py::arg("zipped_queries_errors") = zipped_queries_errors, **state);
-                }
-                common::raise_error(PyExc_ValueError, "Messages not generated correctly.");
-              })
+      .method("generate_messages", "state, /", &sql_generation_messages)
       .method("invoke", kInvokeSignature,
               [](py::object self, py::object state_arg, py::kwargs /*ignored*/) {
                 checked_state(state_arg);
@@ -371,43 +373,44 @@ void define_sql_syntax_checker(py::module_& m) {
       .finish();
 }
 
+// Runs the last generated query read-only. A database error is a failed execution the
+// error handler routes on; an empty result is one too.
+py::dict sql_execution_invoke(py::object self, py::object state, py::kwargs /*ignored*/) {
+  py::object query = state[key::kGeneratedSqlQuery].attr("__getitem__")(-1);
+  py::dict update;
+  if (auto fault = unusable_reply_fault(query, kUnusableSqlReply)) {
+    update[key::kSqlExecutionResult] = single(py::str(std::string("Your reply was not a valid ") +
+                                                      tool::kSqlQueryInput + " call: " + *fault));
+    update[key::kExecutionSuccess] = false;
+    return update;
+  }
+  py::object result;
+  try {
+    result = self.attr("db").attr("run")(py::arg("command") = query, py::arg("fetch") = "all",
+                                         py::arg("include_columns") = false);
+  } catch (py::error_already_set& error) {
+    if (!error.matches(module_global("SQLAlchemyError"))) throw;
+    update[key::kSqlExecutionResult] = single(py::str(error.value()));
+    update[key::kExecutionSuccess] = false;
+    return update;
+  }
+  if (common::truthy(result)) {
+    update[key::kSqlExecutionResult] = single(result);
+    update[key::kExecutionSuccess] = true;
+    update[key::kPandasGenerationPromptType] = prompt_type::kGeneration;
+  } else {
+    update[key::kSqlExecutionResult] = single(py::str("None"));
+    update[key::kExecutionSuccess] = false;
+  }
+  return update;
+}
+
 void define_sql_execution(py::module_& m) {
   step_class(m, "SQLExecution")
       .method(
           "__init__", "db", [](py::object self, py::object db) { self.attr("db") = db; },
           py::arg("db"))
-      .method("invoke", kInvokeSignature,
-              [](py::object self, py::object state, py::kwargs /*ignored*/) {
-                py::object query = state[key::kGeneratedSqlQuery].attr("__getitem__")(-1);
-                py::dict update;
-                if (auto fault = unusable_reply_fault(query, kUnusableSqlReply)) {
-                  update[key::kSqlExecutionResult] =
-                      single(py::str(std::string("Your reply was not a valid ") +
-                                     tool::kSqlQueryInput + " call: " + *fault));
-                  update[key::kExecutionSuccess] = false;
-                  return update;
-                }
-                py::object result;
-                try {
-                  result = self.attr("db").attr("run")(py::arg("command") = query,
-                                                       py::arg("fetch") = "all",
-                                                       py::arg("include_columns") = false);
-                } catch (py::error_already_set& error) {
-                  if (!error.matches(module_global("SQLAlchemyError"))) throw;
-                  update[key::kSqlExecutionResult] = single(py::str(error.value()));
-                  update[key::kExecutionSuccess] = false;
-                  return update;
-                }
-                if (common::truthy(result)) {
-                  update[key::kSqlExecutionResult] = single(result);
-                  update[key::kExecutionSuccess] = true;
-                  update[key::kPandasGenerationPromptType] = prompt_type::kGeneration;
-                } else {
-                  update[key::kSqlExecutionResult] = single(py::str("None"));
-                  update[key::kExecutionSuccess] = false;
-                }
-                return update;
-              })
+      .method("invoke", kInvokeSignature, &sql_execution_invoke)
       .finish();
 }
 

@@ -15,9 +15,9 @@ constexpr const char* kSafeInstallDoc =
     "Parameters:\n"
     "    module_names (list): a list of strings, the names of the modules to install.\n";
 
-py::object codeexec_function(const char* name) {
-  return py::module_::import("norviai.codeexec").attr(name);
-}
+py_common::ProcessRef codeexec_ref;
+
+py::object codeexec_function(const char* name) { return codeexec_ref.attr(name); }
 
 void initialize_env(py::object env_path) {
   py_common::except_exception(
@@ -41,6 +41,7 @@ PYBIND11_MODULE(master, m) {
   using namespace norviai::master;
   namespace common = norviai::py_common;
   common::star_import(m, "norviai.codeexec");
+  codeexec_ref.set(py::module_::import("norviai.codeexec"));
   common::def_signed(m, "initialize_env", {"env_path"}, &initialize_env, py::arg("env_path"));
   common::def_signed(m, "safe_install_modules", {"module_names", kSafeInstallDoc},
                      &safe_install_modules, py::arg("module_names"));

@@ -1,6 +1,4 @@
 // Library handles, query helpers and the dispatch to the per-engine catalogue readers.
-#include <pybind11/gil_safe_call_once.h>
-
 #include "modules/common/pyutil.hpp"
 #include "modules/sqlwrap/sqlwrap.hpp"
 
@@ -10,47 +8,45 @@ namespace common = norviai::py_common;
 
 namespace {
 
-PYBIND11_CONSTINIT py::gil_safe_call_once_and_store<Library> library_storage;
+PYBIND11_CONSTINIT Library library_storage;
 
 }  // namespace
 
 void init_library(py::module_& module) {
-  library_storage.call_once_and_store_result([&module] {
-    Library lib;
-    lib.text = common::import_from("sqlalchemy", "text");
-    lib.select = common::import_from("sqlalchemy", "select");
-    lib.table = common::import_from("sqlalchemy", "table");
-    lib.column = common::import_from("sqlalchemy", "column");
-    lib.executable = common::import_from("sqlalchemy.sql.expression", "Executable");
-    lib.strip_outer_parens = common::import_from("sqlalchemy.util", "strip_outer_parens");
-    lib.programming_error = common::import_from("sqlalchemy.exc", "ProgrammingError");
-    lib.dbapi_error = common::import_from("sqlalchemy.exc", "DBAPIError");
-    lib.sqlalchemy_error = common::import_from("sqlalchemy.exc", "SQLAlchemyError");
-    const char* langchain = "langchain_community.utilities.sql_database";
-    lib.truncate_word = common::import_from(langchain, "truncate_word");
-    lib.format_index = common::import_from(langchain, "_format_index");
-    lib.simple_namespace = common::import_from("types", "SimpleNamespace");
-    lib.types = py::module_::import("sqlalchemy.types");
-    py::module_ re = py::module_::import("re");
-    lib.mysql_default =
-        re.attr("compile")(R"re((?:NULL|'(?:''|[^'])*'|\(.+?\)|[\-\w\.\(\)]+))re", re.attr("I"));
+  Library& lib = library_storage;
+  if (lib.statement_timeout) return;  // set at the first import
+  lib.text.set(common::import_from("sqlalchemy", "text"));
+  lib.select.set(common::import_from("sqlalchemy", "select"));
+  lib.table.set(common::import_from("sqlalchemy", "table"));
+  lib.column.set(common::import_from("sqlalchemy", "column"));
+  lib.executable.set(common::import_from("sqlalchemy.sql.expression", "Executable"));
+  lib.strip_outer_parens.set(common::import_from("sqlalchemy.util", "strip_outer_parens"));
+  lib.programming_error.set(common::import_from("sqlalchemy.exc", "ProgrammingError"));
+  lib.dbapi_error.set(common::import_from("sqlalchemy.exc", "DBAPIError"));
+  lib.sqlalchemy_error.set(common::import_from("sqlalchemy.exc", "SQLAlchemyError"));
+  const char* langchain = "langchain_community.utilities.sql_database";
+  lib.truncate_word.set(common::import_from(langchain, "truncate_word"));
+  lib.format_index.set(common::import_from(langchain, "_format_index"));
+  lib.simple_namespace.set(common::import_from("types", "SimpleNamespace"));
+  lib.types.set(py::module_::import("sqlalchemy.types"));
+  py::module_ re = py::module_::import("re");
+  lib.mysql_default.set(
+      re.attr("compile")(R"re((?:NULL|'(?:''|[^'])*'|\(.+?\)|[\-\w\.\(\)]+))re", re.attr("I")));
 
-    lib.read_only_violation =
-        common::ClassBuilder(module, "ReadOnlyViolation", lib.sqlalchemy_error)
-            .attr("__doc__", py::str("Generated SQL refused before it reached the database: it "
-                                     "is not one read-only query."))
-            .attr("__module__", py::str("norviai.askflow.custom_sql"))
-            .finish();
-    lib.statement_timeout =
-        common::ClassBuilder(module, "StatementTimeout", lib.sqlalchemy_error)
-            .attr("__doc__", py::str("A query cancelled for exceeding the statement time limit."))
-            .attr("__module__", py::str("norviai.askflow.custom_sql"))
-            .finish();
-    return lib;
-  });
+  lib.read_only_violation.set(
+      common::ClassBuilder(module, "ReadOnlyViolation", lib.sqlalchemy_error)
+          .attr("__doc__", py::str("Generated SQL refused before it reached the database: it "
+                                   "is not one read-only query."))
+          .attr("__module__", py::str("norviai.askflow.custom_sql"))
+          .finish());
+  lib.statement_timeout.set(
+      common::ClassBuilder(module, "StatementTimeout", lib.sqlalchemy_error)
+          .attr("__doc__", py::str("A query cancelled for exceeding the statement time limit."))
+          .attr("__module__", py::str("norviai.askflow.custom_sql"))
+          .finish());
 }
 
-const Library& library() { return library_storage.get_stored(); }
+const Library& library() { return library_storage; }
 
 Dialect dialect_of(py::handle engine) {
   auto name = engine.attr("dialect").attr("name").cast<std::string>();

@@ -52,7 +52,7 @@ ORDER BY 1, 2, fkc.constraint_column_id)sql";
 void read_mssql(py::handle connection, Catalogue& catalogue) {
   py::object dialect = connection.attr("dialect");
   py::object ischema_names = dialect.attr("ischema_names");
-  const py::module_& types = library().types;
+  py::handle types = library().types;
   py::module_ mssql = py::module_::import("sqlalchemy.dialects.mssql.base");
   py::tuple sized = py::make_tuple(types.attr("String"), types.attr("_Binary"));
   py::object issubclass = py::module_::import("builtins").attr("issubclass");

@@ -67,7 +67,7 @@ bool word_char(char ch) {
 
 // SQLAlchemy's _resolve_type_affinity: the declared type, or the affinity SQLite gives it.
 py::object resolve_affinity(py::handle ischema_names, const std::string& declared) {
-  const py::module_& types = library().types;
+  py::handle types = library().types;
   size_t i = 0;
   while (i < declared.size() && (word_char(declared[i]) || declared[i] == ' ')) ++i;
   std::string name = declared.substr(0, i);

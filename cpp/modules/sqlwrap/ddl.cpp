@@ -87,7 +87,7 @@ DdlWriter::DdlWriter(py::handle engine, const Catalogue& catalogue)
   type_compiler_ = dialect_.attr("type_compiler_instance").attr("process");
   ddl_compiler_ = dialect_.attr("ddl_compiler")(dialect_, py::none());
   sql_compiler_ = ddl_compiler_.attr("sql_compiler");
-  const py::module_& types = library().types;
+  py::handle types = library().types;
   big_integer_ = types.attr("BigInteger");
   small_integer_ = types.attr("SmallInteger");
   timestamp_ = types.attr("TIMESTAMP");

@@ -350,8 +350,7 @@ class ResultText {
   py::object wrapped = library().dbapi_error.attr("instance")(
       sql, py::none(), error.value(), dbapi.attr("Error"), py::arg("dialect") = dialect);
   PyException_SetCause(wrapped.ptr(), error.value().inc_ref().ptr());  // steals the reference
-  PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(wrapped.ptr())), wrapped.ptr());
-  throw py::error_already_set();
+  common::raise_error(wrapped);
 }
 
 }  // namespace

@@ -1,7 +1,9 @@
 // Internals of norviai.askflow._sqlwrap, the C++ half of CustomSQLDatabase: the bulk catalogue of
 // a database, the CREATE TABLE texts and sample blocks built from it, and read-only execution.
-// A Catalogue is owned by the wrapper instance it was read for (kept as a Python attribute).
-// Everything here expects the GIL held; database and library errors pass through unchanged.
+// A Catalogue is owned by the wrapper instance it was read for (kept as a Python attribute); the
+// library handles are held for the process. Not thread-safe beyond what the GIL gives: all of it
+// expects the GIL held. Database and library errors pass through unchanged; refusals and time
+// limits raise the module's SQLAlchemyError subclasses.
 #pragma once
 
 #include <pybind11/pybind11.h>
@@ -15,6 +17,7 @@
 #include <vector>
 
 #include "core/sql_dialect.hpp"
+#include "modules/common/pyutil.hpp"
 
 namespace norviai::sqlwrap {
 
@@ -24,24 +27,26 @@ using core::Dialect;
 
 Dialect dialect_of(py::handle engine);
 
-// Handles of the SQLAlchemy and langchain objects the module uses, imported once at load.
+// Handles of the SQLAlchemy and langchain objects the module uses, imported once at load and
+// held for the process.
 struct Library {
-  py::object text;        // sqlalchemy.text
-  py::object select;      // sqlalchemy.select
-  py::object table;       // sqlalchemy.table (lightweight TableClause)
-  py::object column;      // sqlalchemy.column
-  py::object executable;  // sqlalchemy.sql.expression.Executable
-  py::object strip_outer_parens;
-  py::object programming_error;  // sqlalchemy.exc.ProgrammingError
-  py::object dbapi_error;        // sqlalchemy.exc.DBAPIError
-  py::object sqlalchemy_error;   // sqlalchemy.exc.SQLAlchemyError
-  py::object truncate_word;      // langchain_community's value shortening for run()
-  py::object format_index;       // langchain_community's index line
-  py::object simple_namespace;   // types.SimpleNamespace
-  py::module_ types;             // sqlalchemy.types
-  py::object mysql_default;      // the DEFAULT values MySQL reflection's line pattern accepts
-  py::object read_only_violation;
-  py::object statement_timeout;
+  py_common::ProcessRef text;        // sqlalchemy.text
+  py_common::ProcessRef select;      // sqlalchemy.select
+  py_common::ProcessRef table;       // sqlalchemy.table (lightweight TableClause)
+  py_common::ProcessRef column;      // sqlalchemy.column
+  py_common::ProcessRef executable;  // sqlalchemy.sql.expression.Executable
+  py_common::ProcessRef strip_outer_parens;
+  py_common::ProcessRef programming_error;  // sqlalchemy.exc.ProgrammingError
+  py_common::ProcessRef dbapi_error;        // sqlalchemy.exc.DBAPIError
+  py_common::ProcessRef sqlalchemy_error;   // sqlalchemy.exc.SQLAlchemyError
+  py_common::ProcessRef truncate_word;      // langchain_community's value shortening for run()
+  py_common::ProcessRef format_index;       // langchain_community's index line
+  py_common::ProcessRef simple_namespace;   // types.SimpleNamespace
+  py_common::ProcessRef types;              // sqlalchemy.types
+  py_common::ProcessRef
+      mysql_default;  // the DEFAULT values MySQL reflection's line pattern accepts
+  py_common::ProcessRef read_only_violation;
+  py_common::ProcessRef statement_timeout;
 };
 
 const Library& library();
