@@ -57,15 +57,14 @@ py::object get_json(const std::string& url, py::handle api_key) {
   py::module_ httpx = py::module_::import("httpx");
   py::dict headers;
   if (!api_key.is_none()) headers["Authorization"] = py::str("Bearer ") + py::str(api_key);
-  try {
-    py::object response =
-        httpx.attr("get")(url, py::arg("headers") = headers, py::arg("timeout") = 5.0);
-    if (!response.attr("is_success").cast<bool>()) return py::none();
-    return response.attr("json")();
-  } catch (py::error_already_set& error) {
-    if (!error.matches(PyExc_Exception)) throw;
-    return py::none();
-  }
+  return except_exception(
+      [&]() -> py::object {
+        py::object response =
+            httpx.attr("get")(url, py::arg("headers") = headers, py::arg("timeout") = 5.0);
+        if (!response.attr("is_success").cast<bool>()) return py::none();
+        return response.attr("json")();
+      },
+      [](py::object) -> py::object { return py::none(); });
 }
 
 }  // namespace

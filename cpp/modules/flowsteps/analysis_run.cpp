@@ -270,13 +270,14 @@ py::dict interpret(const core::SandboxResult& result, double limit) {
   const auto newline = output.find('\n');
   py::dict update;
   if (output.size() < core::kSandboxCaptureLimit && newline + 1 == output.size()) {
-    try {
-      update = answer_update(
-          py::module_::import("json").attr("loads")(py::bytes(output.substr(0, newline))));
-    } catch (py::error_already_set& error) {
-      // Not JSON, nested past the parser's depth, or too large to hold: no answer.
-      if (!error.matches(PyExc_Exception)) throw;
-    }
+    // Not JSON, nested past the parser's depth, or too large to hold: no answer.
+    common::except_exception(
+        [&]() -> py::object {
+          update = answer_update(
+              py::module_::import("json").attr("loads")(py::bytes(output.substr(0, newline))));
+          return py::none();
+        },
+        [](py::object) -> py::object { return py::none(); });
   }
   if (!update.empty()) {
     if (reached.empty()) return update;
@@ -406,13 +407,15 @@ std::optional<core::SandboxRequest> warm_request(py::handle state) {
       ::access(launcher_path().c_str(), X_OK) != 0) {
     return std::nullopt;
   }
-  try {
-    return isolated_request(py::reinterpret_borrow<py::dict>(state));
-  } catch (py::error_already_set& error) {
-    // An unusable save path or limit fails the run itself, with its own message, later.
-    if (!error.matches(PyExc_Exception)) throw;
-    return std::nullopt;
-  }
+  // An unusable save path or limit fails the run itself, with its own message, later.
+  std::optional<core::SandboxRequest> request;
+  common::except_exception(
+      [&]() -> py::object {
+        request = isolated_request(py::reinterpret_borrow<py::dict>(state));
+        return py::none();
+      },
+      [](py::object) -> py::object { return py::none(); });
+  return request;
 }
 
 }  // namespace

@@ -126,13 +126,11 @@ std::string reply_fault(py::dict result) {
 
 // The chat model inside a structured model as `structured` builds it, or None for other models.
 py::object chat_model_of(py::handle structured_model) {
-  try {
-    py::object raw = structured_model.attr("first").attr("steps__")["raw"];
-    return raw.attr("bound");
-  } catch (py::error_already_set& error) {
-    if (!error.matches(PyExc_Exception)) throw;
-    return py::none();
-  }
+  return py_common::except_exception(
+      [&]() -> py::object {
+        return structured_model.attr("first").attr("steps__")["raw"].attr("bound");
+      },
+      [](py::object) -> py::object { return py::none(); });
 }
 
 StructuredReply unusable(const std::string& fault, const char* tool_name) {
