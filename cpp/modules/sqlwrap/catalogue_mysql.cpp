@@ -112,9 +112,23 @@ class MysqlTypes {
     set_type_ = mysql_.attr("SET");
   }
 
-  // "int(11) unsigned", "enum('a','b')", "varchar(10)" → the type SQLAlchemy reflects.
+  // One type object for every column of the same type: sample reading keeps what SQLAlchemy
+  // derives from a type (its dialect adaptation, result processor) per type object.
   py::object reflect(const std::string& column_type, const std::optional<std::string>& charset,
                      const std::optional<std::string>& collation) const {
+    std::string key =
+        column_type + '\x1f' + charset.value_or("\x1e") + '\x1f' + collation.value_or("\x1e");
+    auto found = made_.find(key);
+    if (found != made_.end()) return found->second;
+    py::object made = reflect_type(column_type, charset, collation);
+    made_.emplace(std::move(key), made);
+    return made;
+  }
+
+ private:
+  // "int(11) unsigned", "enum('a','b')", "varchar(10)" → the type SQLAlchemy reflects.
+  py::object reflect_type(const std::string& column_type, const std::optional<std::string>& charset,
+                          const std::optional<std::string>& collation) const {
     size_t i = 0;
     while (i < column_type.size() &&
            (std::isalnum(static_cast<unsigned char>(column_type[i])) || column_type[i] == '_')) {
@@ -174,11 +188,11 @@ class MysqlTypes {
     return cls(*py::tuple(args), **kwargs);
   }
 
- private:
   py::object ischema_names_;
   py::module_ mysql_;
   py::tuple time_types_;
   py::object set_type_;
+  mutable std::map<std::string, py::object> made_;
 };
 
 bool numeric_type(const std::string& data_type) {

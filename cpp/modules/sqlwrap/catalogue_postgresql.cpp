@@ -2,6 +2,7 @@
 // types, defaults, identity and collation; then all constraints), mapped to SQLAlchemy types the
 // way its PostgreSQL reflection maps format_type().
 #include <cctype>
+#include <map>
 #include <string>
 #include <utility>
 #include <vector>
@@ -171,10 +172,28 @@ class PgTypes {
       : ischema_names_(dialect.attr("ischema_names")),
         postgresql_(py::module_::import("sqlalchemy.dialects.postgresql")) {}
 
-  // SQLAlchemy's PostgreSQL _reflect_type, step for step; None where it gives NullType.
+  // One type object for every column of the same type: sample reading keeps what SQLAlchemy
+  // derives from a type (its dialect adaptation, result processor) per type object.
   py::object reflect(const std::string& format_type, const NamedType& named,
                      const std::optional<std::string>& collation,
-                     const std::optional<std::string>& collation_schema) const {
+                     const std::optional<std::string>& collation_schema) {
+    std::string key = format_type + '\x1f' + named.typtype + '\x1f' + named.name + '\x1f' +
+                      named.schema + '\x1f' + (named.visible ? "v" : "") + '\x1f' +
+                      named.domain_base.value_or("\x1e") + '\x1f' + (named.not_null ? "n" : "") +
+                      '\x1f' + named.default_text.value_or("\x1e") + '\x1f' +
+                      collation.value_or("\x1e") + '\x1f' + collation_schema.value_or("\x1e");
+    auto found = made_.find(key);
+    if (found != made_.end()) return found->second;
+    py::object made = reflect_type(format_type, named, collation, collation_schema);
+    made_.emplace(std::move(key), made);
+    return made;
+  }
+
+ private:
+  // SQLAlchemy's PostgreSQL _reflect_type, step for step; None where it gives NullType.
+  py::object reflect_type(const std::string& format_type, const NamedType& named,
+                          const std::optional<std::string>& collation,
+                          const std::optional<std::string>& collation_schema) const {
     std::vector<std::string> args;
     std::string attype = format_type;
     size_t open = format_type.find('(');
@@ -225,7 +244,8 @@ class PgTypes {
       kwargs["create_type"] = false;
     } else if (schema_type.is_none() && named.typtype == "d" && named.domain_base) {
       schema_type = postgresql_.attr("DOMAIN");
-      py::object data_type = reflect(*named.domain_base, NamedType{}, std::nullopt, std::nullopt);
+      py::object data_type =
+          reflect_type(*named.domain_base, NamedType{}, std::nullopt, std::nullopt);
       if (data_type.is_none()) return py::none();
       type_args.append(named.name);
       type_args.append(data_type);
@@ -251,9 +271,9 @@ class PgTypes {
     return data_type;
   }
 
- private:
   py::object ischema_names_;
   py::module_ postgresql_;
+  std::map<std::string, py::object> made_;
 };
 
 // "CHECK ((a > 1)) NOT VALID" → the expression and the tail, as the library parses it.

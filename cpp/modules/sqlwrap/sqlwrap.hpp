@@ -200,6 +200,20 @@ std::shared_ptr<Catalogue> catalogue_for(py::object db, const std::vector<std::s
 // (name, column names, comments, referred tables) of every usable table, for the table index.
 py::list index_entries(py::object db);
 
+// One table's sample block: the table, the columns the library keeps, the rows' text once read.
+struct Sample {
+  const TableDef* table = nullptr;
+  std::vector<const ColumnDef*> columns;
+  std::optional<std::string> rows;
+};
+
+// Fills every sample's rows through `connection`, in a few round trips where the engine allows.
+void read_sample_rows(py::object connection, const Catalogue& catalogue, long long count,
+                      std::vector<Sample>& samples);
+
+// Appends str(value)[:100], as SQLDatabase._get_sample_rows prints a value.
+void append_value(std::string& out, py::handle value);
+
 // The wrapper's entry points.
 py::str table_info(py::object db, py::object table_names, bool get_col_comments);
 void forget_catalogue(py::object db);
