@@ -329,6 +329,38 @@ py::object checked_query(py::handle tool, py::handle query, py::handle dialect) 
   }
 }
 
+// Replaces the last generated query with the checker's reply when that reply is one SQL
+// statement; prose, an echo of the prompt or several statements leave the query in place.
+py::dict sql_syntax_checker_invoke(py::object self, py::object state, py::kwargs /*ignored*/) {
+  py::object queries = state[key::kGeneratedSqlQuery];
+  py::object last = queries.attr("__getitem__")(-1);
+  // No query to check: the execution reports the unusable reply.
+  if (unusable_reply_fault(last, kUnusableSqlReply)) return py::dict();
+  py::object tool = self.attr("tool");
+  py::object checked = checked_query(tool, last, self.attr("dialect"));
+  if (checked.is_none()) return py::dict();
+  // The first line of the prompt after the query: an echo of the prompt holds it.
+  py::object prompt =
+      tool.attr("template")
+          .attr("format")(py::arg("query") = "", py::arg("dialect") = self.attr("dialect"));
+  py::list lines = prompt.attr("strip")().attr("splitlines")();
+  std::string prompt_line = py::len(lines) ? lines[0].cast<std::string>() : std::string();
+  // Models like to wrap the query in a Markdown fence; the database cannot run that.
+  std::optional<std::string> statement;
+  if (py::isinstance<py::str>(checked)) {
+    statement =
+        one_statement(checked.cast<std::string>(), dialect_of(self.attr("dialect")), prompt_line);
+  }
+  if (statement) {
+    queries.attr("__setitem__")(-1, py::str(*statement));
+  } else {
+    common::loguru_logger().attr("warning")(
+        py::str("The checker's reply is not one SQL statement; the generated query stays: " +
+                py::repr(checked).cast<std::string>().substr(0, 300)));
+  }
+  return py::dict();
+}
+
 void define_sql_syntax_checker(py::module_& m) {
   step_class(m, "SQLSyntaxChecker")
       .method(
@@ -339,37 +371,7 @@ void define_sql_syntax_checker(py::module_& m) {
             self.attr("dialect") = db.attr("dialect");
           },
           py::arg("db"), py::arg("model"))
-      .method("invoke", kInvokeSignature,
-              [](py::object self, py::object state, py::kwargs /*ignored*/) {
-                py::object queries = state[key::kGeneratedSqlQuery];
-                py::object last = queries.attr("__getitem__")(-1);
-                // No query to check: the execution reports the unusable reply.
-                if (unusable_reply_fault(last, kUnusableSqlReply)) return py::dict();
-                py::object tool = self.attr("tool");
-                py::object checked = checked_query(tool, last, self.attr("dialect"));
-                if (checked.is_none()) return py::dict();
-                // The first line of the prompt after the query: an echo of the prompt holds it.
-                py::object prompt = tool.attr("template")
-                                        .attr("format")(py::arg("query") = "",
-                                                        py::arg("dialect") = self.attr("dialect"));
-                py::list lines = prompt.attr("strip")().attr("splitlines")();
-                std::string prompt_line =
-                    py::len(lines) ? lines[0].cast<std::string>() : std::string();
-                // Models like to wrap the query in a Markdown fence; the database cannot run that.
-                std::optional<std::string> statement;
-                if (py::isinstance<py::str>(checked)) {
-                  statement = one_statement(checked.cast<std::string>(),
-                                            dialect_of(self.attr("dialect")), prompt_line);
-                }
-                if (statement) {
-                  queries.attr("__setitem__")(-1, py::str(*statement));
-                } else {
-                  common::loguru_logger().attr("warning")(py::str(
-                      "The checker's reply is not one SQL statement; the generated query stays: " +
-                      py::repr(checked).cast<std::string>().substr(0, 300)));
-                }
-                return py::dict();
-              })
+      .method("invoke", kInvokeSignature, sql_syntax_checker_invoke)
       .finish();
 }
 
