@@ -418,6 +418,21 @@ std::optional<core::SandboxRequest> warm_request(py::handle state) {
   return request;
 }
 
+// Removes and returns the waiting children started for `key`; dropping them kills and reaps.
+std::vector<WarmChild> take_warm_children(const std::string& key) {
+  auto& children = warm_children();
+  std::vector<WarmChild> taken;
+  for (auto it = children.begin(); it != children.end();) {
+    if (it->key == key) {
+      taken.push_back(std::move(*it));
+      it = children.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  return taken;
+}
+
 }  // namespace
 
 py::dict analysis_failure(const std::string& error_text) { return failure(error_text); }
@@ -426,16 +441,7 @@ void drop_warm_analysis(py::handle state) {
   const std::optional<core::SandboxRequest> request = warm_request(state);
   if (!request) return;
   const std::string key = request_key(*request);
-  auto& children = warm_children();
-  std::vector<WarmChild> dropped;
-  for (auto it = children.begin(); it != children.end();) {
-    if (it->key == key) {
-      dropped.push_back(std::move(*it));
-      it = children.erase(it);
-    } else {
-      ++it;
-    }
-  }
+  std::vector<WarmChild> dropped = take_warm_children(key);
   py::gil_scoped_release release;
   dropped.clear();  // kills and reaps
 }
@@ -452,16 +458,8 @@ void start_warm_analysis(py::handle state) {
   // The CPU limit covers the wait as well; the wall-time limit starts at the hand-over.
   request.limits.wall_time = wall_time(code_time_limit()) + kWarmWait;
   request.environment.push_back("NORVIAI_WARM_WAIT=" + std::to_string(kWarmWait.count()));
+  std::vector<WarmChild> dropped = take_warm_children(key);
   auto& children = warm_children();
-  std::vector<WarmChild> dropped;
-  for (auto it = children.begin(); it != children.end();) {
-    if (it->key == key) {
-      dropped.push_back(std::move(*it));
-      it = children.erase(it);
-    } else {
-      ++it;
-    }
-  }
   while (children.size() >= max_warm_children) {
     dropped.push_back(std::move(children.front()));
     children.erase(children.begin());
