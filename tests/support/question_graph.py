@@ -1,4 +1,4 @@
-"""Facts about the question graph that several test files check against."""
+"""Facts about the question graph that several test files check against, and how they build it."""
 
 NODE_NAMES = [
     "init_node",
@@ -15,3 +15,13 @@ NODE_NAMES = [
     "pandas_error_handler_node",
     "sql_error_handler_node",
 ]
+
+
+def settings(settings_class, deployment, server, api_key="k"):
+    """Deployment settings of `settings_class` pointing at the scripted model server."""
+    return settings_class(
+        azure_deployment=deployment,
+        azure_endpoint=server.base_url,
+        api_key=api_key,
+        api_version="2024-02-01",
+    )

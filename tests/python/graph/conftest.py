@@ -11,6 +11,7 @@ from norviai.askflow.flowsteps import PandasExecutor
 from norviai.settings import AzureOpenAIChat4, AzureOpenAIChat35
 from support import sample_data
 from support.model_server import ModelServer, text_reply
+from support.question_graph import settings
 
 API_KEY = "k"
 
@@ -135,15 +136,6 @@ def final_prompt_parts(request):
 @pytest.fixture
 def shop(shop_db):
     return CustomSQLDatabase.from_uri(shop_db.url)
-
-
-def settings(settings_class, deployment, server):
-    return settings_class(
-        azure_deployment=deployment,
-        azure_endpoint=server.base_url,
-        api_key=API_KEY,
-        api_version="2024-02-01",
-    )
 
 
 @pytest.fixture

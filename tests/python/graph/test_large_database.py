@@ -11,6 +11,7 @@ from norviai.askflow.askflow import SQLGraph
 from norviai.askflow.custom_sql import CustomSQLDatabase
 from norviai.settings import AzureOpenAIChat4, AzureOpenAIChat35
 from support import large_schema
+from support.question_graph import settings
 
 BUDGET = 24000
 GIVE_UP_SQL = [f"SELECT nme{i} FROM missing_table" for i in range(5)]
@@ -41,15 +42,6 @@ def request_tokens(request):
     if request.tools:
         tokens += _retrieval.count_tokens(json.dumps(request.tools))
     return tokens
-
-
-def settings(settings_class, deployment, server):
-    return settings_class(
-        azure_deployment=deployment,
-        azure_endpoint=server.base_url,
-        api_key="k",
-        api_version="2024-02-01",
-    )
 
 
 @pytest.mark.timeout(120)
