@@ -213,23 +213,54 @@ void define_relevant_schemas(py::module_& m) {
       .finish();
 }
 
+// The words the question's tables are ranked by: the question and its rewrite, if any.
+std::string ranking_text(py::dict state) {
+  std::string text = py::str(state[key::kUserQuestion]).cast<std::string>();
+  if (state.contains(key::kRewrittenQuestion) && common::truthy(state[key::kRewrittenQuestion])) {
+    text += "\n" + py::str(state[key::kRewrittenQuestion]).cast<std::string>();
+  }
+  return text;
+}
+
 // The generation prompt, or after a failed run the correction prompt with every query tried so
-// far beside its result.
+// far beside its result. When it would not fit the budget, the schemas it shows are those of the
+// chosen tables most related to the question.
 py::object sql_generation_messages(py::object self, py::object state_arg) {
   py::dict state = checked_state(state_arg);
   py::object type = state[key::kSqlGenerationPromptType];
-  if (type.equal(py::str(prompt_type::kGeneration))) {
-    return self.attr("generate_template")
-        .attr("format_messages")(py::arg("dialect") = self.attr("dialect"), **state);
+  bool generation = type.equal(py::str(prompt_type::kGeneration));
+  if (!generation && !type.equal(py::str(prompt_type::kCorrection))) {
+    common::raise_error(PyExc_ValueError, "Messages not generated correctly.");
   }
-  if (type.equal(py::str(prompt_type::kCorrection))) {
+  auto format = [self, state, generation](py::object schemas) {
+    py::dict values(state);
+    if (!schemas.is_none()) values[key::kSchemasFromRelevantTables] = schemas;
+    if (generation) {
+      return self.attr("generate_template")
+          .attr("format_messages")(py::arg("dialect") = self.attr("dialect"), **values);
+    }
     py::list zipped_queries_errors =
         zipped({state[key::kGeneratedSqlQuery], state[key::kSqlExecutionResult]});
     return self.attr("correct_template")
         .attr("format_messages")(py::arg("dialect") = self.attr("dialect"),
-                                 py::arg("zipped_queries_errors") = zipped_queries_errors, **state);
+                                 py::arg("zipped_queries_errors") = zipped_queries_errors,
+                                 **values);
+  };
+  py::object messages = format(py::none());
+  if (!state.contains(key::kRelevantTables) || !state.contains(key::kSchemasFromRelevantTables) ||
+      prompt_tokens(messages, tool::kSqlQueryInput) <= common::prompt_budget()) {
+    return messages;
   }
-  common::raise_error(PyExc_ValueError, "Messages not generated correctly.");
+  py::object db = self.attr("_db");
+  py::cpp_function build([db, format, state](py::list shown, const std::string& note) {
+    py::object schemas = note.empty() ? py::object(state[key::kSchemasFromRelevantTables])
+                                      : with_note(db.attr("get_table_info_no_throw")(shown), note);
+    py::object cut = format(schemas);
+    return py::make_tuple(cut, prompt_tokens(cut, tool::kSqlQueryInput));
+  });
+  py::tuple fitted = retrieval().attr("fit_tables")(
+      db, ranking_text(state), state[key::kRelevantTables], build, py::arg("name_copies") = 0);
+  return fitted[0];
 }
 
 void define_sql_generation(py::module_& m) {
@@ -239,6 +270,7 @@ void define_sql_generation(py::module_& m) {
           [](py::object self, py::object db, py::object model) {
             self.attr("model") = structured(model, tool::kSqlQueryInput);
             self.attr("dialect") = db.attr("dialect");
+            self.attr("_db") = db;
             self.attr("generate_template") = chat_template(
                 {py::make_tuple("system", module_global("SQL_GENERATION_SYSTEM_TEMPLATE")),
                  py::make_tuple("user", module_global("SQL_GENERATION_HUMAN_TEMPLATE"))});

@@ -1,6 +1,6 @@
 """Prompts over more tables than the token budget allows, on every engine: the picker, the
-question rewrite list the tables most related to the question, say so in one line and stay within
-the budget; names the model makes up are dropped."""
+question rewrite and SQL generation list the tables most related to the question, say so in one
+line and stay within the budget; names the model makes up are dropped."""
 
 import json
 
@@ -10,7 +10,7 @@ from loguru import logger
 
 from norviai import _retrieval
 from norviai.askflow.custom_sql import CustomSQLDatabase
-from norviai.askflow.flowsteps import RelevantTableNames, RewriteQuery
+from norviai.askflow.flowsteps import RelevantTableNames, RewriteQuery, SQLGeneration
 from norviai.function_calling.base import RelevantTablePicker
 from norviai.settings import AzureOpenAIChat35
 from support.model_server import no_tool_calls
@@ -111,6 +111,39 @@ def test_rewrite_shows_the_schemas_of_the_most_related_tables(
     (system,) = model_server.last_request.messages
     assert QUESTION in system["content"] and "CREATE TABLE" not in system["content"]
     assert "Only the 0 tables most related to the question are listed." in system["content"]
+
+
+@pytest.mark.parametrize("mode", ["generation", "correction"])
+def test_sql_generation_shows_the_schemas_of_the_most_related_tables(
+    mode, model_server, chat_model, shop, monkeypatch
+):
+    step = SQLGeneration(db=shop, model=chat_model)
+    state = dict(
+        STATE,
+        relevant_tables=ALL_TABLES,
+        schemas_from_relevant_tables=shop.get_table_info_no_throw(ALL_TABLES),
+        sql_generation_prompt_type=mode,
+        generated_sql_query=["SELECT nme FROM orders"],
+        sql_execution_result=['Error: column "nme" does not exist'],
+    )
+    model_server.on_tool("SQLQueryInput", *[{"sql_query": "SELECT 1"}] * 2)
+    step.invoke(dict(state))
+    full = model_server.last_request.messages[1]["content"]
+    assert state["schemas_from_relevant_tables"] in full and "Only the" not in full
+
+    budget = request_tokens(model_server.last_request) - 1
+    monkeypatch.setenv("NORVIAI_PROMPT_BUDGET", str(budget))
+    assert step.invoke(dict(state)) == {"generated_sql_query": ["SELECT 1"]}
+    cut = model_server.last_request
+    human = cut.messages[1]["content"]
+    shown = [name for name in ALL_TABLES if f"rows from {name} table:" in human]
+    assert request_tokens(cut) <= budget
+    assert {"orders", "customers"} <= set(shown) and len(shown) < 4
+    assert (
+        f"Only the {len(shown)} tables most related to the question are listed.\n"
+        + shop.get_table_info_no_throw(shown)
+    ) in human
+    assert mode == "generation" or 'column "nme" does not exist' in human
 
 
 def test_relevant_table_names_drops_made_up_names(model_server, chat_model, shop):
