@@ -101,6 +101,8 @@ py::object create_agent(py::object /*norvi_api_key*/, py::object engine, py::obj
           .attr("get")(py::str(handler.attr("main_url")) + py::str("/norvi/azure-openais/"),
                        py::arg("timeout") = api.attr("_service_timeout")(),
                        py::arg("headers") = api.attr("_service_headers")());
+  // A refusal (a wrong token, say) has a JSON body too; its status is the clear error.
+  response.attr("raise_for_status")();
   py::object records = response.attr("json")();
 
   py::object small_class = m.attr("AzureOpenAIChat35");

@@ -334,6 +334,13 @@ class TestDeploymentChoice:
         assert agent.sql_generation_model.deployment_name == "large-second"
         assert agent.sql_generation_model.openai_api_key.get_secret_value() == "k5"
 
+    @pytest.mark.parametrize("vendor_service_token", ["service-secret"])
+    def test_a_refused_fetch_raises_its_status(self, service, connection, monkeypatch, capsys):
+        monkeypatch.delenv("NORVIAI_SERVICE_TOKEN", raising=False)
+        with pytest.raises(requests.HTTPError, match="401"):
+            create_agent(USER_KEY, *connection)
+        assert capsys.readouterr().out == ""
+
     def test_a_record_without_model_propagates(self, service, connection, capsys):
         record = deployment("GPT-3.5", "small", "http://127.0.0.1:9", "k")
         del record["model"]
