@@ -135,6 +135,21 @@ class ConnectionGuard {
   py::object connection_;
 };
 
+// Pauses the cyclic garbage collector while in scope: reading a large catalogue or many sample
+// rows allocates hundreds of thousands of tuples, and each collection would walk all of them.
+class GcPause {
+ public:
+  GcPause() : was_enabled_(PyGC_Disable() != 0) {}
+  ~GcPause() {
+    if (was_enabled_) PyGC_Enable();
+  }
+  GcPause(const GcPause&) = delete;
+  GcPause& operator=(const GcPause&) = delete;
+
+ private:
+  bool was_enabled_;
+};
+
 // Reads the catalogue through `connection` (a SQLAlchemy Connection): the tables named in `only`,
 // or every table when it is empty (SQLite always reads every table).
 std::shared_ptr<Catalogue> read_catalogue(py::handle connection, py::handle schema, bool views,
@@ -174,6 +189,9 @@ class DdlWriter {
 // Query helpers shared by the readers.
 std::vector<py::tuple> fetch_all(py::handle connection, const std::string& sql,
                                  py::dict parameters = {});
+// The rows as the driver returns them (no SQLAlchemy rows built), for a statement written in the
+// driver's own parameter style.
+py::list fetch_driver(py::handle connection, const std::string& sql, py::dict parameters = {});
 py::tuple as_tuple(py::handle row);  // a result row (or any sequence) as a tuple
 std::optional<std::string> optional_text(py::handle value);
 std::string text_of(py::handle value);
