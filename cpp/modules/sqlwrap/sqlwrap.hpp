@@ -14,6 +14,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "core/sql_dialect.hpp"
@@ -169,7 +170,9 @@ class DdlWriter {
   std::string create_table(const TableDef& table) const;
 
  private:
+  // Quoted names, type texts and compiled fragments repeat across tables: each is made once.
   std::string quote(const std::string& name) const;
+  std::string type_text(py::handle type) const;  // types live as long as the catalogue
   std::string table_name(const std::string& name, const std::optional<std::string>& schema) const;
   std::string fragment(const std::string& sql) const;  // text() compiled with literal binds
   std::string column_spec(const TableDef& table, const ColumnDef& column, bool autoincrement) const;
@@ -184,6 +187,9 @@ class DdlWriter {
   py::object ddl_compiler_;
   py::object big_integer_, small_integer_, timestamp_, string_type_;
   bool default_functions_ = false;  // MySQL/MariaDB: expression defaults go in parentheses
+  mutable std::unordered_map<std::string, std::string> quoted_;
+  mutable std::unordered_map<PyObject*, std::string> type_texts_;
+  mutable std::unordered_map<std::string, std::string> fragments_;
 };
 
 // Query helpers shared by the readers.
