@@ -15,6 +15,7 @@ py::list index_entries(py::object db) {
   for (py::handle name : usable) wanted.push_back(py::str(name).cast<std::string>());
   auto catalogue = catalogue_for(db, wanted, wanted.size());
 
+  GcPause pause;  // tens of thousands of names in lists and tuples
   py::list entries;
   for (const auto& name : wanted) {
     auto found = catalogue->tables.find(name);

@@ -167,6 +167,48 @@ def test_catalogue_is_read_in_bulk_once(shop_db, extra_objects):
         engine.dispose()
 
 
+@pytest.mark.filterwarnings("ignore:Did not recognize type")
+def test_many_tables_match_the_library(shop_db):
+    """Enough tables for several sample batches per engine, on PostgreSQL read over two
+    connections at once, with a table among them that bulk reading leaves to a single read."""
+    with shop_db.engine.begin() as connection:
+        if shop_db.engine_name == "postgresql":
+            connection.exec_driver_sql("DROP DOMAIN IF EXISTS positive CASCADE")
+            connection.exec_driver_sql("CREATE DOMAIN positive AS INTEGER CHECK (VALUE > 0)")
+            connection.exec_driver_sql("CREATE TABLE bulk_050 (id INTEGER, level positive)")
+            connection.exec_driver_sql("INSERT INTO bulk_050 VALUES (1, 2)")
+        for number in range(130):
+            if number == 50 and shop_db.engine_name == "postgresql":
+                continue
+            connection.exec_driver_sql(
+                f"CREATE TABLE bulk_{number:03d} (id INTEGER PRIMARY KEY, label VARCHAR(20), "
+                f"amount NUMERIC(8, 2))"
+            )
+            connection.exec_driver_sql(
+                f"INSERT INTO bulk_{number:03d} VALUES (1, 'first {number}', {number}.5), "
+                f"(2, NULL, NULL)"
+            )
+    engine = create_engine(shop_db.url)
+    sessions = set()
+
+    def record(connection, cursor, statement, *rest):
+        if " LIMIT " in statement:
+            sessions.add(id(connection.connection.dbapi_connection))
+
+    try:
+        ours = CustomSQLDatabase(engine)
+        event.listen(engine, "before_cursor_execute", record)
+        ours_text = ours.get_table_info()
+        event.remove(engine, "before_cursor_execute", record)
+        assert ours_text == SQLDatabase(engine).get_table_info()
+        assert len(sessions) == (2 if shop_db.engine_name == "postgresql" else 1)
+    finally:
+        engine.dispose()
+        if shop_db.engine_name == "postgresql":
+            with shop_db.engine.begin() as connection:
+                connection.exec_driver_sql("DROP DOMAIN positive CASCADE")
+
+
 # Per engine: inheritance and partitions, a composite key in neither column order nor with its
 # autoincrement column first, table options, and sample values of the types whose printed form
 # depends on the driver and on SQLAlchemy's result processing.
