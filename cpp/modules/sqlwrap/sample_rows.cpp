@@ -90,9 +90,10 @@ class SampleReader {
   static constexpr size_t kPostgresqlBatch = 25;
   static constexpr size_t kSqliteBatch = 400;  // under SQLite's 500 compound terms
   static constexpr size_t kMysqlBatch = 100;
-  // From this many PostgreSQL batches on, a second connection reads half of them meanwhile: a
+  // From this many PostgreSQL batches on, further connections read shares of them meanwhile: a
   // fresh session spends most of a sample read opening each table for the first time.
   static constexpr size_t kParallelBatches = 4;
+  static constexpr size_t kSampleConnections = 2;
 
   // Column names repeat across tables: each is quoted by the dialect once.
   const std::string& quoted(const std::string& name) {
@@ -206,38 +207,45 @@ class SampleReader {
   // this way, or an empty table some dialects report as an error: read on its own later). On
   // PostgreSQL a second connection of the engine takes the second half of many statements.
   std::vector<py::object> run_unions(const std::vector<std::string>& statements) {
-    std::vector<py::object> results(statements.size());
-    size_t own = statements.size();
-    py::object future;
+    size_t shares = 1;
     if (catalogue_.dialect == Dialect::kPostgresql && statements.size() >= kParallelBatches) {
-      own = statements.size() / 2;
-      py::list theirs;
-      for (size_t i = own; i < statements.size(); ++i) theirs.append(statements[i]);
+      shares = kSampleConnections;
+    }
+    // Share k of the statements: [begin(k), begin(k + 1)); share 0 is this connection's.
+    auto begin = [&](size_t share) { return statements.size() * share / shares; };
+    std::vector<py::object> futures;
+    if (shares > 1) {
+      executor_ = common::import_from("concurrent.futures", "ThreadPoolExecutor")(shares - 1);
       py::object engine = connection_.attr("engine");
-      py::cpp_function work([engine, theirs]() {
-        ConnectionGuard connection(engine);
-        py::list rows = run_statements(connection.get(), theirs);
-        connection.get().attr("rollback")();
-        return rows;
-      });
-      executor_ = common::import_from("concurrent.futures", "ThreadPoolExecutor")(1);
-      future = executor_.attr("submit")(work);
+      for (size_t share = 1; share < shares; ++share) {
+        py::list theirs;
+        for (size_t i = begin(share); i < begin(share + 1); ++i) theirs.append(statements[i]);
+        py::cpp_function work([engine, theirs]() {
+          ConnectionGuard connection(engine);
+          py::list rows = run_statements(connection.get(), theirs);
+          connection.get().attr("rollback")();
+          return rows;
+        });
+        futures.push_back(executor_.attr("submit")(work));
+      }
     }
     py::list mine;
-    for (size_t i = 0; i < own; ++i) mine.append(statements[i]);
-    py::list rows;
+    for (size_t i = 0; i < begin(1); ++i) mine.append(statements[i]);
+    std::vector<py::object> results;
     try {
-      rows = run_statements(connection_, mine);
+      for (py::handle rows : run_statements(connection_, mine)) {
+        results.push_back(py::reinterpret_borrow<py::object>(rows));
+      }
     } catch (py::error_already_set&) {
-      if (future) executor_.attr("shutdown")();  // waits: the other connection is released
+      if (executor_) executor_.attr("shutdown")();  // waits: the other connections are released
       throw;
     }
-    for (size_t i = 0; i < own; ++i) results[i] = rows[i];
-    if (future) {
-      py::list other = future.attr("result")();
-      executor_.attr("shutdown")();
-      for (size_t i = own; i < statements.size(); ++i) results[i] = other[i - own];
+    for (py::object& future : futures) {
+      for (py::handle rows : future.attr("result")()) {
+        results.push_back(py::reinterpret_borrow<py::object>(rows));
+      }
     }
+    if (executor_) executor_.attr("shutdown")();
     return results;
   }
 
