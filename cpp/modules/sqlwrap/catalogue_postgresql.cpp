@@ -54,9 +54,7 @@ SELECT c.relname, c.oid, a.attnum, a.attname,
          WHERE s.seqrelid = CAST(pg_catalog.pg_get_serial_sequence(
                  CAST(CAST(c.oid AS regclass) AS text), a.attname) AS regclass)) END,
        a.attidentity = 'a',
-       CASE WHEN a.attcollation <> 0 AND a.attcollation <> t.typcollation THEN co.collname END,
-       CASE WHEN a.attcollation <> 0 AND a.attcollation <> t.typcollation
-             AND NOT pg_catalog.pg_collation_is_visible(co.oid) THEN con.nspname END,
+       CASE WHEN a.attcollation <> 0 AND a.attcollation <> t.typcollation THEN a.attcollation END,
        cd.description, a.atttypid
 FROM pg_catalog.pg_class c
 JOIN pg_catalog.pg_namespace n ON n.oid = c.relnamespace
@@ -64,8 +62,6 @@ LEFT JOIN pg_catalog.pg_attribute a
   ON a.attrelid = c.oid AND a.attnum > 0 AND NOT a.attisdropped
 LEFT JOIN pg_catalog.pg_attrdef d ON d.adrelid = a.attrelid AND d.adnum = a.attnum
 LEFT JOIN pg_catalog.pg_type t ON t.oid = a.atttypid
-LEFT JOIN pg_catalog.pg_collation co ON co.oid = a.attcollation
-LEFT JOIN pg_catalog.pg_namespace con ON con.oid = co.collnamespace
 LEFT JOIN pg_catalog.pg_description cd
   ON cd.objoid = c.oid AND cd.classoid = CAST('pg_catalog.pg_class' AS regclass)
   AND cd.objsubid = a.attnum
@@ -113,6 +109,14 @@ WHERE k.contype IN ('p', 'u', 'f', 'c') AND c.relkind IN ('r', 'p', 'f') AND )sq
          scope_condition(catalogue, "c", "n") + R"sql(
 ORDER BY c.relname, k.conname)sql";
 }
+
+// Names of the collations columns have beyond their type's, with the schema where not visible.
+constexpr const char* kCollationsQuery = R"sql(
+SELECT co.oid, co.collname,
+       CASE WHEN NOT pg_catalog.pg_collation_is_visible(co.oid) THEN con.nspname END
+FROM pg_catalog.pg_collation co
+JOIN pg_catalog.pg_namespace con ON con.oid = co.collnamespace
+WHERE co.oid = ANY(CAST(%(oids)s AS oid[])))sql";
 
 // Column names of tables outside the read that foreign keys refer to.
 constexpr const char* kReferredColumnsQuery = R"sql(
@@ -395,25 +399,52 @@ std::unordered_map<long long, TypeRow> read_types(py::handle connection,
   return types;
 }
 
+// (name, schema where not visible) of each collation oid; an oid gone meanwhile has neither.
+std::map<long long, std::pair<std::optional<std::string>, std::optional<std::string>>>
+read_collations(py::handle connection, const std::set<long long>& oids) {
+  std::map<long long, std::pair<std::optional<std::string>, std::optional<std::string>>> found;
+  if (oids.empty()) return found;
+  py::list list;
+  for (long long oid : oids) {
+    list.append(oid);
+    found[oid];
+  }
+  py::dict parameters;
+  parameters["oids"] = list;
+  for (py::handle row : fetch_driver(connection, kCollationsQuery, parameters)) {
+    py::tuple values = py::reinterpret_borrow<py::tuple>(row);
+    found[values[0].cast<long long>()] = {optional_text(values[1]), optional_text(values[2])};
+  }
+  return found;
+}
+
 void read_columns(py::handle connection, Catalogue& catalogue, const py::list& rows, PgTypes& types,
                   ColumnNames& names) {
-  std::set<long long> type_oids;
+  std::set<long long> type_oids, collation_oids;
   for (py::handle row : rows) {
-    py::handle oid = py::reinterpret_borrow<py::tuple>(row)[13];
-    if (!oid.is_none()) type_oids.insert(oid.cast<long long>());
+    py::tuple values = py::reinterpret_borrow<py::tuple>(row);
+    if (!values[12].is_none()) type_oids.insert(values[12].cast<long long>());
+    if (!values[10].is_none()) collation_oids.insert(values[10].cast<long long>());
   }
   const auto type_rows = read_types(connection, type_oids);
+  const auto collations = read_collations(connection, collation_oids);
+  const std::pair<std::optional<std::string>, std::optional<std::string>> no_collation;
   const TypeRow unknown_type{false, NamedType{"", "", "", false, py::none(), {}, false, {}}};
 
   std::map<TableDef*, std::vector<std::pair<long long, ColumnDef>>> read;
+  TableDef* last = nullptr;
   for (py::handle item : rows) {
     py::tuple row = py::reinterpret_borrow<py::tuple>(item);
+    // Rows come grouped by table, mostly: the last table is looked up once.
     std::string table_name = text_of(row[0]);
-    TableDef& table = catalogue.tables[table_name];
-    table.name = table_name;
+    if (last == nullptr || last->name != table_name) {
+      last = &catalogue.tables[table_name];
+      last->name = table_name;
+    }
+    TableDef& table = *last;
     if (row[3].is_none()) continue;  // a table without columns
 
-    long long type_oid = row[13].cast<long long>();
+    long long type_oid = row[12].cast<long long>();
     auto found_type = type_rows.find(type_oid);
     const TypeRow& type = found_type == type_rows.end() ? unknown_type : found_type->second;
     const NamedType& named = type.named;
@@ -422,9 +453,10 @@ void read_columns(py::handle connection, Catalogue& catalogue, const py::list& r
     column.name = text_of(row[3]);
     names[row[1].cast<long long>()][row[2].cast<long long>()] = column.name;
     auto format_type = optional_text(row[4]);
+    const auto& collation =
+        row[10].is_none() ? no_collation : collations.at(row[10].cast<long long>());
     if (format_type) {
-      column.type =
-          types.reflect(*format_type, named, optional_text(row[10]), optional_text(row[11]));
+      column.type = types.reflect(*format_type, named, collation.first, collation.second);
     } else {
       column.type = py::none();
     }
@@ -467,7 +499,7 @@ void read_columns(py::handle connection, Catalogue& catalogue, const py::list& r
                                 column.server_default->substr(start);
       }
     }
-    column.comment = optional_text(row[12]);
+    column.comment = optional_text(row[11]);
     column.type_oid = type.domain ? 0 : type_oid;
     read[&table].emplace_back(row[2].cast<long long>(), std::move(column));
   }
