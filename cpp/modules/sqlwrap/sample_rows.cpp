@@ -46,6 +46,19 @@ bool prints_as_output(long long oid) {
          oid == 23;
 }
 
+// Whether the engine's pool gives `wanted` more connections without waiting: a worker waiting
+// for the connection this thread holds would wait out the pool's timeout.
+bool spare_connections(py::handle engine, size_t wanted) {
+  py::object pool = engine.attr("pool");
+  if (py::isinstance(pool, common::import_from("sqlalchemy.pool", "NullPool"))) return true;
+  if (!py::isinstance(pool, common::import_from("sqlalchemy.pool", "QueuePool"))) return false;
+  auto overflow = py::getattr(pool, "_max_overflow", py::int_(0)).cast<long long>();
+  if (overflow < 0) return true;  // no limit
+  auto size = pool.attr("size")().cast<long long>();
+  auto out = pool.attr("checkedout")().cast<long long>();
+  return out + static_cast<long long>(wanted) <= size + overflow;
+}
+
 class SampleReader {
  public:
   SampleReader(py::object connection, const Catalogue& catalogue, long long count)
@@ -208,7 +221,8 @@ class SampleReader {
   // PostgreSQL a second connection of the engine takes the second half of many statements.
   std::vector<py::object> run_unions(const std::vector<std::string>& statements) {
     size_t shares = 1;
-    if (catalogue_.dialect == Dialect::kPostgresql && statements.size() >= kParallelBatches) {
+    if (catalogue_.dialect == Dialect::kPostgresql && statements.size() >= kParallelBatches &&
+        spare_connections(connection_.attr("engine"), kSampleConnections - 1)) {
       shares = kSampleConnections;
     }
     // Share k of the statements: [begin(k), begin(k + 1)); share 0 is this connection's.

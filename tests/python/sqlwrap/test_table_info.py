@@ -1,6 +1,8 @@
 """Table names and table information of CustomSQLDatabase, against langchain_community's own
 SQLDatabase on the same database, on every engine."""
 
+import time
+
 import pytest
 from langchain_community.tools.sql_database.tool import InfoSQLDatabaseTool, ListSQLDatabaseTool
 from langchain_community.utilities.sql_database import SQLDatabase
@@ -198,6 +200,9 @@ def test_many_tables_match_the_library(shop_db):
         if " LIMIT " in statement:
             sessions.add(id(connection.connection.dbapi_connection))
 
+    # A pool with no connection to spare: the samples are read on the one connection, without
+    # waiting out the pool's timeout for a second.
+    single = create_engine(shop_db.url, pool_size=1, max_overflow=0, pool_timeout=30)
     try:
         ours = CustomSQLDatabase(engine)
         event.listen(engine, "before_cursor_execute", record)
@@ -205,7 +210,11 @@ def test_many_tables_match_the_library(shop_db):
         event.remove(engine, "before_cursor_execute", record)
         assert ours_text == SQLDatabase(engine).get_table_info()
         assert len(sessions) == (2 if shop_db.engine_name == "postgresql" else 1)
+        started = time.monotonic()
+        assert CustomSQLDatabase(single).get_table_info() == ours_text
+        assert time.monotonic() - started < 20
     finally:
+        single.dispose()
         engine.dispose()
         if shop_db.engine_name == "postgresql":
             with shop_db.engine.begin() as connection:
