@@ -65,6 +65,13 @@ std::vector<py::tuple> fetch_all(py::handle connection, const std::string& sql,
   return rows;
 }
 
+py::list fetch_driver(py::handle connection, const std::string& sql, py::dict parameters) {
+  py::object result = connection.attr("exec_driver_sql")(sql, parameters);
+  py::list rows = result.attr("cursor").attr("fetchall")();
+  result.attr("close")();
+  return rows;
+}
+
 py::tuple as_tuple(py::handle row) {
   PyObject* values = PySequence_Tuple(row.ptr());
   if (values == nullptr) throw py::error_already_set();

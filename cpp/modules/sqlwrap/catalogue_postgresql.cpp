@@ -1,14 +1,18 @@
-// PostgreSQL catalogue: two pg_catalog queries for every table of the schema (columns with their
-// types, defaults, identity and collation; then all constraints), mapped to SQLAlchemy types the
-// way its PostgreSQL reflection maps format_type().
+// PostgreSQL catalogue: a few pg_catalog queries for every table of the schema (columns with their
+// defaults and identity, their types and collations, then all constraints, then table options
+// and comments), mapped to SQLAlchemy types the way its PostgreSQL reflection maps format_type().
+#include <algorithm>
 #include <cctype>
 #include <map>
+#include <set>
 #include <string>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
 #include "core/text_util.hpp"
 #include "modules/common/pyutil.hpp"
+#include "modules/sqlwrap/postgresql_queries.hpp"
 #include "modules/sqlwrap/sqlwrap.hpp"
 
 namespace norviai::sqlwrap {
@@ -16,119 +20,6 @@ namespace norviai::sqlwrap {
 namespace {
 
 namespace common = norviai::py_common;
-
-// Tables in scope: the schema asked for, or every table visible on the search path; only the
-// tables named when some are.
-std::string scope_condition(const Catalogue& catalogue, const char* cls, const char* ns) {
-  std::string condition = catalogue.schema.is_none()
-                              ? std::string("pg_catalog.pg_table_is_visible(") + cls +
-                                    ".oid) AND " + ns + ".nspname <> 'pg_catalog'"
-                              : std::string(ns) + ".nspname = :schema";
-  if (!catalogue.only.empty()) condition += std::string(" AND ") + cls + ".relname = ANY(:names)";
-  return condition;
-}
-
-std::string columns_query(const Catalogue& catalogue, bool has_generated) {
-  // The element type stands in for an array type, so that arrays of enums resolve as SQLAlchemy
-  // resolves them (by the name without "[]").
-  return std::string(R"sql(
-SELECT c.relname, a.attname,
-       pg_catalog.format_type(a.atttypid, a.atttypmod),
-       CASE WHEN a.atthasdef THEN pg_catalog.pg_get_expr(d.adbin, d.adrelid) END,
-       a.attnotnull,
-       )sql") +
-         (has_generated ? "a.attgenerated" : "''") + R"sql(,
-       CASE WHEN a.attidentity <> '' THEN (
-         SELECT ARRAY[s.seqstart, s.seqincrement, s.seqmin, s.seqmax, s.seqcache,
-                      CASE WHEN s.seqcycle THEN 1 ELSE 0 END]
-         FROM pg_catalog.pg_sequence s
-         WHERE s.seqrelid = CAST(pg_catalog.pg_get_serial_sequence(
-                 CAST(CAST(c.oid AS regclass) AS text), a.attname) AS regclass)) END,
-       a.attidentity = 'a',
-       CASE WHEN a.attcollation <> 0 AND a.attcollation <> t.typcollation THEN co.collname END,
-       CASE WHEN a.attcollation <> 0 AND a.attcollation <> t.typcollation
-             AND NOT pg_catalog.pg_collation_is_visible(co.oid) THEN con.nspname END,
-       cd.description,
-       et.typtype, et.typname, etn.nspname, pg_catalog.pg_type_is_visible(et.oid),
-       CASE WHEN et.typtype = 'e' THEN ARRAY(
-         SELECT CAST(e.enumlabel AS text) FROM pg_catalog.pg_enum e
-         WHERE e.enumtypid = et.oid ORDER BY e.enumsortorder) END,
-       CASE WHEN et.typtype = 'd' THEN pg_catalog.format_type(et.typbasetype, et.typtypmod) END,
-       et.typnotnull, et.typdefault,
-       CASE WHEN t.typtype = 'd' THEN 0 ELSE a.atttypid END
-FROM pg_catalog.pg_class c
-JOIN pg_catalog.pg_namespace n ON n.oid = c.relnamespace
-LEFT JOIN pg_catalog.pg_attribute a
-  ON a.attrelid = c.oid AND a.attnum > 0 AND NOT a.attisdropped
-LEFT JOIN pg_catalog.pg_attrdef d ON d.adrelid = a.attrelid AND d.adnum = a.attnum
-LEFT JOIN pg_catalog.pg_type t ON t.oid = a.atttypid
-LEFT JOIN pg_catalog.pg_type et
-  ON et.oid = CASE WHEN t.typcategory = 'A' AND t.typelem <> 0 THEN t.typelem ELSE t.oid END
-LEFT JOIN pg_catalog.pg_namespace etn ON etn.oid = et.typnamespace
-LEFT JOIN pg_catalog.pg_collation co ON co.oid = a.attcollation
-LEFT JOIN pg_catalog.pg_namespace con ON con.oid = co.collnamespace
-LEFT JOIN pg_catalog.pg_description cd
-  ON cd.objoid = c.oid AND cd.classoid = CAST('pg_catalog.pg_class' AS regclass)
-  AND cd.objsubid = a.attnum
-WHERE c.relkind IN ('r', 'p', 'f')sql" +
-         (catalogue.views ? ", 'v', 'm'" : "") + ") AND " + scope_condition(catalogue, "c", "n") +
-         R"sql(
-ORDER BY c.relname, a.attnum)sql";
-}
-
-std::string constraints_query(const Catalogue& catalogue, bool has_nulls_not_distinct) {
-  return std::string(R"sql(
-SELECT c.relname, k.conname, k.contype,
-       ARRAY(SELECT CAST(a.attname AS text)
-             FROM unnest(k.conkey) WITH ORDINALITY AS u(attnum, ord)
-             JOIN pg_catalog.pg_attribute a ON a.attrelid = k.conrelid AND a.attnum = u.attnum
-             ORDER BY u.ord),
-       CASE WHEN k.contype = 'c' THEN pg_catalog.pg_get_constraintdef(k.oid, true) END,
-       r.relname, rn.nspname,
-       CASE WHEN r.oid IS NOT NULL THEN pg_catalog.pg_table_is_visible(r.oid) END,
-       ARRAY(SELECT CAST(a.attname AS text)
-             FROM unnest(k.confkey) WITH ORDINALITY AS u(attnum, ord)
-             JOIN pg_catalog.pg_attribute a ON a.attrelid = k.confrelid AND a.attnum = u.attnum
-             ORDER BY u.ord),
-       k.confupdtype, k.confdeltype, k.confmatchtype, k.condeferrable, k.condeferred,
-       )sql") +
-         (has_nulls_not_distinct ? "(SELECT i.indnullsnotdistinct FROM pg_catalog.pg_index i "
-                                   "WHERE i.indexrelid = k.conindid)"
-                                 : "NULL") +
-         R"sql(,
-       n.nspname
-FROM pg_catalog.pg_constraint k
-JOIN pg_catalog.pg_class c ON c.oid = k.conrelid
-JOIN pg_catalog.pg_namespace n ON n.oid = c.relnamespace
-LEFT JOIN pg_catalog.pg_class r ON r.oid = k.confrelid
-LEFT JOIN pg_catalog.pg_namespace rn ON rn.oid = r.relnamespace
-WHERE k.contype IN ('p', 'u', 'f', 'c') AND c.relkind IN ('r', 'p', 'f') AND )sql" +
-         scope_condition(catalogue, "c", "n") + R"sql(
-ORDER BY c.relname, k.conname)sql";
-}
-
-// The table options the library reflects (parents, storage parameters, access method,
-// tablespace), for the tables that have any.
-std::string options_query(const Catalogue& catalogue) {
-  return std::string(R"sql(
-SELECT c.relname,
-       ARRAY(SELECT CAST(p.relname AS text) FROM pg_catalog.pg_inherits i
-             JOIN pg_catalog.pg_class p ON p.oid = i.inhparent
-             WHERE i.inhrelid = c.oid ORDER BY i.inhseqno),
-       c.reloptions,
-       CASE WHEN am.amname <> current_setting('default_table_access_method') THEN am.amname END,
-       ts.spcname
-FROM pg_catalog.pg_class c
-JOIN pg_catalog.pg_namespace n ON n.oid = c.relnamespace
-LEFT JOIN pg_catalog.pg_am am ON am.oid = c.relam
-LEFT JOIN pg_catalog.pg_tablespace ts ON ts.oid = c.reltablespace
-WHERE c.relkind IN ('r', 'p', 'f')sql") +
-         (catalogue.views ? ", 'v', 'm'" : "") + ") AND " + scope_condition(catalogue, "c", "n") +
-         R"sql(
-  AND (c.relispartition OR c.reloptions IS NOT NULL OR c.reltablespace <> 0
-       OR EXISTS (SELECT 1 FROM pg_catalog.pg_inherits i WHERE i.inhrelid = c.oid)
-       OR am.amname <> current_setting('default_table_access_method')))sql";
-}
 
 std::vector<std::string> split_arguments(const std::string& inner) {
   std::vector<std::string> parts;
@@ -306,69 +197,155 @@ const char* referential_action(const std::string& code) {
   return nullptr;  // "a": NO ACTION, which the library leaves out
 }
 
-std::vector<std::string> names_of(py::handle list) {
-  std::vector<std::string> names;
-  if (list.is_none()) return names;
-  for (py::handle item : list) names.push_back(py::str(item).cast<std::string>());
-  return names;
+// Column names by attnum, per table oid: the columns read, and the referred tables beyond them.
+using ColumnNames = std::unordered_map<long long, std::unordered_map<long long, std::string>>;
+
+// The names of `attnums` (a key's int2[]) in key order; false when one is unknown.
+bool names_of(const ColumnNames& names, py::handle oid, py::handle attnums,
+              std::vector<std::string>& out) {
+  out.clear();
+  if (attnums.is_none()) return true;
+  auto table = names.find(oid.cast<long long>());
+  for (py::handle attnum : attnums) {
+    if (table == names.end()) return false;
+    auto found = table->second.find(attnum.cast<long long>());
+    if (found == table->second.end()) return false;
+    out.push_back(found->second);
+  }
+  return true;
 }
 
-}  // namespace
-
-void read_postgresql(py::handle connection, Catalogue& catalogue) {
-  py::object dialect = connection.attr("dialect");
-  py::tuple version = dialect.attr("server_version_info");
-  long long major = version.size() > 0 ? version[0].cast<long long>() : 0;
-  py::dict parameters;
-  if (!catalogue.schema.is_none()) parameters["schema"] = catalogue.schema;
-  if (!catalogue.only.empty()) {
-    py::list names;
-    for (const auto& name : catalogue.only) names.append(name);
-    parameters["names"] = names;
+// The key columns of every constraint row resolvable from `names`, else adds the missing
+// tables' column names with one more query.
+void complete_names(py::handle connection, const py::list& rows, ColumnNames& names) {
+  std::vector<std::string> scratch;
+  std::set<long long> missing;
+  for (py::handle row : rows) {
+    py::tuple values = py::reinterpret_borrow<py::tuple>(row);
+    if (!names_of(names, values[15], values[3], scratch)) {
+      missing.insert(values[15].cast<long long>());
+    }
+    if (!values[16].is_none() && !names_of(names, values[16], values[8], scratch)) {
+      missing.insert(values[16].cast<long long>());
+    }
   }
-  PgTypes types(dialect);
+  if (missing.empty()) return;
+  py::list oids;
+  for (long long oid : missing) oids.append(oid);
+  py::dict parameters;
+  parameters["oids"] = oids;
+  for (py::handle row : fetch_driver(connection, pg_queries::kReferredColumns, parameters)) {
+    py::tuple values = py::reinterpret_borrow<py::tuple>(row);
+    names[values[0].cast<long long>()][values[1].cast<long long>()] = text_of(values[2]);
+  }
+}
 
-  for (const py::tuple& row :
-       fetch_all(connection, columns_query(catalogue, major >= 12), parameters)) {
+// Type details per type oid, from pg_queries::kTypes.
+struct TypeRow {
+  bool domain = false;  // the column's own type is a domain: it reports its base type's oid
+  NamedType named;
+};
+
+std::unordered_map<long long, TypeRow> read_types(py::handle connection,
+                                                  const std::set<long long>& oids) {
+  std::unordered_map<long long, TypeRow> types;
+  if (oids.empty()) return types;
+  py::list list;
+  for (long long oid : oids) list.append(oid);
+  py::dict parameters;
+  parameters["oids"] = list;
+  for (py::handle row : fetch_driver(connection, pg_queries::kTypes, parameters)) {
+    py::tuple values = py::reinterpret_borrow<py::tuple>(row);
+    TypeRow& type = types[values[0].cast<long long>()];
+    type.domain = text_of(values[1]) == "d";
+    type.named.typtype = text_of(values[2]);
+    type.named.name = text_of(values[3]);
+    type.named.schema = text_of(values[4]);
+    type.named.visible = common::truthy(values[5]);
+    type.named.labels = py::reinterpret_borrow<py::object>(values[6]);
+    type.named.domain_base = optional_text(values[7]);
+    type.named.not_null = common::truthy(values[8]);
+    type.named.default_text = optional_text(values[9]);
+  }
+  return types;
+}
+
+// (name, schema where not visible) of each collation oid; an oid gone meanwhile has neither.
+std::map<long long, std::pair<std::optional<std::string>, std::optional<std::string>>>
+read_collations(py::handle connection, const std::set<long long>& oids) {
+  std::map<long long, std::pair<std::optional<std::string>, std::optional<std::string>>> found;
+  if (oids.empty()) return found;
+  py::list list;
+  for (long long oid : oids) {
+    list.append(oid);
+    found[oid];
+  }
+  py::dict parameters;
+  parameters["oids"] = list;
+  for (py::handle row : fetch_driver(connection, pg_queries::kCollations, parameters)) {
+    py::tuple values = py::reinterpret_borrow<py::tuple>(row);
+    found[values[0].cast<long long>()] = {optional_text(values[1]), optional_text(values[2])};
+  }
+  return found;
+}
+
+void read_columns(py::handle connection, Catalogue& catalogue, const py::list& rows, PgTypes& types,
+                  ColumnNames& names) {
+  std::set<long long> type_oids, collation_oids;
+  for (py::handle row : rows) {
+    py::tuple values = py::reinterpret_borrow<py::tuple>(row);
+    if (!values[12].is_none()) type_oids.insert(values[12].cast<long long>());
+    if (!values[10].is_none()) collation_oids.insert(values[10].cast<long long>());
+  }
+  const auto type_rows = read_types(connection, type_oids);
+  const auto collations = read_collations(connection, collation_oids);
+  const std::pair<std::optional<std::string>, std::optional<std::string>> no_collation;
+  const TypeRow unknown_type{false, NamedType{"", "", "", false, py::none(), {}, false, {}}};
+
+  std::map<TableDef*, std::vector<std::pair<long long, ColumnDef>>> read;
+  TableDef* last = nullptr;
+  for (py::handle item : rows) {
+    py::tuple row = py::reinterpret_borrow<py::tuple>(item);
+    // Rows come grouped by table, mostly: the last table is looked up once.
     std::string table_name = text_of(row[0]);
-    TableDef& table = catalogue.tables[table_name];
-    table.name = table_name;
-    if (row[1].is_none()) continue;  // a table without columns
+    if (last == nullptr || last->name != table_name) {
+      last = &catalogue.tables[table_name];
+      last->name = table_name;
+    }
+    TableDef& table = *last;
+    if (row[3].is_none()) continue;  // a table without columns
 
-    NamedType named;
-    named.typtype = text_of(row[11]);
-    named.name = text_of(row[12]);
-    named.schema = text_of(row[13]);
-    named.visible = common::truthy(row[14]);
-    named.labels = py::reinterpret_borrow<py::object>(row[15]);
-    named.domain_base = optional_text(row[16]);
-    named.not_null = common::truthy(row[17]);
-    named.default_text = optional_text(row[18]);
+    long long type_oid = row[12].cast<long long>();
+    auto found_type = type_rows.find(type_oid);
+    const TypeRow& type = found_type == type_rows.end() ? unknown_type : found_type->second;
+    const NamedType& named = type.named;
 
     ColumnDef column;
-    column.name = text_of(row[1]);
-    auto format_type = optional_text(row[2]);
+    column.name = text_of(row[3]);
+    names[row[1].cast<long long>()][row[2].cast<long long>()] = column.name;
+    auto format_type = optional_text(row[4]);
+    const auto& collation =
+        row[10].is_none() ? no_collation : collations.at(row[10].cast<long long>());
     if (format_type) {
-      column.type =
-          types.reflect(*format_type, named, optional_text(row[8]), optional_text(row[9]));
+      column.type = types.reflect(*format_type, named, collation.first, collation.second);
     } else {
       column.type = py::none();
     }
-    column.nullable = !common::truthy(row[4]);
-    column.server_default = optional_text(row[3]);
+    column.nullable = !common::truthy(row[6]);
+    column.server_default = optional_text(row[5]);
     if (named.typtype == "d" && !column.server_default) column.server_default = named.default_text;
     if (named.typtype == "d" && named.not_null) column.nullable = false;
 
-    std::string generated = text_of(row[5]);
+    std::string generated = text_of(row[7]);
     if (!generated.empty() && generated != std::string(1, '\0')) {
       column.computed = column.server_default;
       column.persisted = generated == "s";
       column.server_default.reset();
     }
-    if (!row[6].is_none()) {
-      py::list options = py::reinterpret_borrow<py::list>(row[6]);
+    if (!row[8].is_none()) {
+      py::list options = py::reinterpret_borrow<py::list>(row[8]);
       Identity identity;
-      identity.always = common::truthy(row[7]);
+      identity.always = common::truthy(row[9]);
       identity.start = options[0].cast<long long>();
       identity.increment = options[1].cast<long long>();
       identity.minvalue = options[2].cast<long long>();
@@ -393,25 +370,36 @@ void read_postgresql(py::handle connection, Catalogue& catalogue) {
                                 column.server_default->substr(start);
       }
     }
-    column.comment = optional_text(row[10]);
-    column.type_oid = row[19].cast<long long>();
-    table.columns.push_back(std::move(column));
+    column.comment = optional_text(row[11]);
+    column.type_oid = type.domain ? 0 : type_oid;
+    read[&table].emplace_back(row[2].cast<long long>(), std::move(column));
   }
+  for (auto& [table, columns] : read) {
+    std::stable_sort(columns.begin(), columns.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    for (auto& entry : columns) table->columns.push_back(std::move(entry.second));
+  }
+}
 
-  for (const py::tuple& row :
-       fetch_all(connection, constraints_query(catalogue, major >= 15), parameters)) {
+void read_constraints(py::handle connection, Catalogue& catalogue, const py::list& rows,
+                      ColumnNames& names) {
+  complete_names(connection, rows, names);
+  for (py::handle item : rows) {
+    py::tuple row = py::reinterpret_borrow<py::tuple>(item);
     auto found = catalogue.tables.find(text_of(row[0]));
     if (found == catalogue.tables.end()) continue;
     TableDef& table = found->second;
     std::string name = text_of(row[1]);
     std::string kind = text_of(row[2]);
+    std::vector<std::string> columns;
+    names_of(names, row[15], row[3], columns);
     if (kind == "p") {
       table.primary_key_name = name;
-      table.primary_key = names_of(row[3]);
+      table.primary_key = std::move(columns);
     } else if (kind == "u") {
       UniqueDef unique;
       unique.name = name;
-      unique.columns = names_of(row[3]);
+      unique.columns = std::move(columns);
       // Before PostgreSQL 15 the library reflects "nulls distinct" as false, not as unknown.
       unique.distinct = common::truthy(row[14]) ? "NULLS NOT DISTINCT " : "NULLS DISTINCT ";
       table.uniques.push_back(std::move(unique));
@@ -420,7 +408,7 @@ void read_postgresql(py::handle connection, Catalogue& catalogue) {
     } else if (kind == "f") {
       ForeignKeyDef key;
       key.name = name;
-      key.columns = names_of(row[3]);
+      key.columns = std::move(columns);
       key.referred_table = text_of(row[5]);
       std::string referred_schema = text_of(row[6]);
       if (!common::truthy(row[7])) {
@@ -429,7 +417,7 @@ void read_postgresql(py::handle connection, Catalogue& catalogue) {
                  catalogue.schema.cast<std::string>() == referred_schema) {
         key.referred_schema = referred_schema;
       }
-      key.referred_columns = names_of(row[8]);
+      if (!row[16].is_none()) names_of(names, row[16], row[8], key.referred_columns);
       std::string match = text_of(row[11]);
       if (match == "f") key.tail += " MATCH FULL";
       if (match == "p") key.tail += " MATCH PARTIAL";
@@ -444,9 +432,34 @@ void read_postgresql(py::handle connection, Catalogue& catalogue) {
       table.foreign_keys.push_back(std::move(key));
     }
   }
+}
+
+}  // namespace
+
+void read_postgresql(py::handle connection, Catalogue& catalogue) {
+  py::object dialect = connection.attr("dialect");
+  py::tuple version = dialect.attr("server_version_info");
+  long long major = version.size() > 0 ? version[0].cast<long long>() : 0;
+  py::dict parameters;
+  if (!catalogue.schema.is_none()) parameters["schema"] = catalogue.schema;
+  if (!catalogue.only.empty()) {
+    py::list names;
+    for (const auto& name : catalogue.only) names.append(name);
+    parameters["names"] = names;
+  }
+  PgTypes types(dialect);
+  ColumnNames names;
+
+  read_columns(connection, catalogue,
+               fetch_driver(connection, pg_queries::columns(catalogue, major >= 12), parameters),
+               types, names);
+  read_constraints(
+      connection, catalogue,
+      fetch_driver(connection, pg_queries::constraints(catalogue, major >= 15), parameters), names);
 
   // Keyed as the library's reflection keys them; the DDL writer hands them to the dialect.
-  for (const py::tuple& row : fetch_all(connection, options_query(catalogue), parameters)) {
+  for (py::handle item : fetch_driver(connection, pg_queries::options(catalogue), parameters)) {
+    py::tuple row = py::reinterpret_borrow<py::tuple>(item);
     auto found = catalogue.tables.find(text_of(row[0]));
     if (found == catalogue.tables.end()) continue;
     py::list options;
@@ -463,7 +476,10 @@ void read_postgresql(py::handle connection, Catalogue& catalogue) {
       options.append(py::make_tuple("postgresql_with", with));
     }
     if (!row[4].is_none()) options.append(py::make_tuple("postgresql_tablespace", row[4]));
-    found->second.table_options = options;
+    if (py::len(options) > 0) found->second.table_options = options;
+    // Schema texts leave PostgreSQL table comments out; the table index reads them.
+    auto comment = optional_text(row[5]);
+    if (comment && !comment->empty()) found->second.comment = comment;
   }
 }
 

@@ -97,7 +97,17 @@ DdlWriter::DdlWriter(py::handle engine, const Catalogue& catalogue)
 }
 
 std::string DdlWriter::quote(const std::string& name) const {
-  return quote_(name).cast<std::string>();
+  auto found = quoted_.find(name);
+  if (found == quoted_.end()) found = quoted_.emplace(name, quote_(name).cast<std::string>()).first;
+  return found->second;
+}
+
+std::string DdlWriter::type_text(py::handle type) const {
+  auto found = type_texts_.find(type.ptr());
+  if (found == type_texts_.end()) {
+    found = type_texts_.emplace(type.ptr(), type_compiler_(type).cast<std::string>()).first;
+  }
+  return found->second;
 }
 
 std::string DdlWriter::table_name(const std::string& name,
@@ -106,18 +116,23 @@ std::string DdlWriter::table_name(const std::string& name,
 }
 
 std::string DdlWriter::fragment(const std::string& sql) const {
+  auto found = fragments_.find(sql);
+  if (found != fragments_.end()) return found->second;
+  std::string compiled;
   try {
-    return sql_compiler_.attr("process")(library().text(sql), py::arg("literal_binds") = true)
-        .cast<std::string>();
+    compiled = sql_compiler_.attr("process")(library().text(sql), py::arg("literal_binds") = true)
+                   .cast<std::string>();
   } catch (py::error_already_set&) {
-    return sql;  // text with a stray ":name" the compiler cannot bind
+    compiled = sql;  // text with a stray ":name" the compiler cannot bind
   }
+  fragments_.emplace(sql, compiled);
+  return compiled;
 }
 
 std::string DdlWriter::column_spec(const TableDef& table, const ColumnDef& column,
                                    bool autoincrement) const {
   std::string spec = quote(column.name);
-  std::string type = type_compiler_(column.type).cast<std::string>();
+  std::string type = type_text(column.type);
   bool in_primary_key = false;
   for (const auto& name : table.primary_key) in_primary_key |= name == column.name;
 

@@ -46,6 +46,19 @@ bool prints_as_output(long long oid) {
          oid == 23;
 }
 
+// Whether the engine's pool gives `wanted` more connections without waiting: a worker waiting
+// for the connection this thread holds would wait out the pool's timeout.
+bool spare_connections(py::handle engine, size_t wanted) {
+  py::object pool = engine.attr("pool");
+  if (py::isinstance(pool, common::import_from("sqlalchemy.pool", "NullPool"))) return true;
+  if (!py::isinstance(pool, common::import_from("sqlalchemy.pool", "QueuePool"))) return false;
+  auto overflow = py::getattr(pool, "_max_overflow", py::int_(0)).cast<long long>();
+  if (overflow < 0) return true;  // no limit
+  auto size = pool.attr("size")().cast<long long>();
+  auto out = pool.attr("checkedout")().cast<long long>();
+  return out + static_cast<long long>(wanted) <= size + overflow;
+}
+
 class SampleReader {
  public:
   SampleReader(py::object connection, const Catalogue& catalogue, long long count)
@@ -62,11 +75,25 @@ class SampleReader {
     size_t batch = catalogue_.dialect == Dialect::kSqlite       ? kSqliteBatch
                    : catalogue_.dialect == Dialect::kPostgresql ? kPostgresqlBatch
                                                                 : kMysqlBatch;
+    std::vector<std::vector<Sample*>> parts;
     for (size_t begin = 0; begin < bulk.size(); begin += batch) {
-      std::vector<Sample*> part(bulk.begin() + begin,
-                                bulk.begin() + std::min(bulk.size(), begin + batch));
-      bool done = catalogue_.dialect == Dialect::kMysql ? read_statements(part) : read_union(part);
-      if (!done) single.insert(single.end(), part.begin(), part.end());
+      parts.emplace_back(bulk.begin() + begin, bulk.begin() + std::min(bulk.size(), begin + batch));
+    }
+    if (catalogue_.dialect == Dialect::kMysql) {
+      for (const auto& part : parts) {
+        if (!read_statements(part)) single.insert(single.end(), part.begin(), part.end());
+      }
+    } else {
+      std::vector<std::string> statements;
+      for (const auto& part : parts) statements.push_back(union_statement(part));
+      std::vector<py::object> results = run_unions(statements);
+      for (size_t i = 0; i < parts.size(); ++i) {
+        if (results[i].is_none()) {
+          single.insert(single.end(), parts[i].begin(), parts[i].end());
+        } else {
+          read_union(parts[i], results[i]);
+        }
+      }
     }
     for (Sample* sample : single) read_one(*sample);
   }
@@ -76,6 +103,10 @@ class SampleReader {
   static constexpr size_t kPostgresqlBatch = 25;
   static constexpr size_t kSqliteBatch = 400;  // under SQLite's 500 compound terms
   static constexpr size_t kMysqlBatch = 100;
+  // From this many PostgreSQL batches on, further connections read shares of them meanwhile: a
+  // fresh session spends most of a sample read opening each table for the first time.
+  static constexpr size_t kParallelBatches = 4;
+  static constexpr size_t kSampleConnections = 2;
 
   // Column names repeat across tables: each is quoted by the dialect once.
   const std::string& quoted(const std::string& name) {
@@ -166,7 +197,7 @@ class SampleReader {
   // row as the text of its record, whose fields are the columns' own output texts; the driver's
   // caster for each column's type turns them into the values a plain select would give. SQLite
   // values keep their storage class through a UNION ALL, so narrower rows are padded with NULL.
-  bool read_union(const std::vector<Sample*>& part) {
+  std::string union_statement(const std::vector<Sample*>& part) {
     bool postgresql = catalogue_.dialect == Dialect::kPostgresql;
     size_t width = 0;
     for (Sample* sample : part) width = std::max(width, sample->columns.size());
@@ -182,16 +213,77 @@ class SampleReader {
         sql += " FROM (" + member + ")";
       }
     }
-    py::list rows;
-    try {
-      rows = run(sql).attr("fetchall")();
-    } catch (py::error_already_set& error) {
-      // A table that cannot be read this way (or an empty table some dialects report as an
-      // error) is read on its own, with the library's handling.
-      if (!error.matches(library().dbapi_error)) throw;
-      connection_.attr("rollback")();
-      return false;
+    return sql;
+  }
+
+  // The rows of each statement, None for one the engine refused (a table that cannot be read
+  // this way, or an empty table some dialects report as an error: read on its own later). On
+  // PostgreSQL a second connection of the engine takes the second half of many statements.
+  std::vector<py::object> run_unions(const std::vector<std::string>& statements) {
+    size_t shares = 1;
+    if (catalogue_.dialect == Dialect::kPostgresql && statements.size() >= kParallelBatches &&
+        spare_connections(connection_.attr("engine"), kSampleConnections - 1)) {
+      shares = kSampleConnections;
     }
+    // Share k of the statements: [begin(k), begin(k + 1)); share 0 is this connection's.
+    auto begin = [&](size_t share) { return statements.size() * share / shares; };
+    std::vector<py::object> futures;
+    if (shares > 1) {
+      executor_ = common::import_from("concurrent.futures", "ThreadPoolExecutor")(shares - 1);
+      py::object engine = connection_.attr("engine");
+      for (size_t share = 1; share < shares; ++share) {
+        py::list theirs;
+        for (size_t i = begin(share); i < begin(share + 1); ++i) theirs.append(statements[i]);
+        py::cpp_function work([engine, theirs]() {
+          ConnectionGuard connection(engine);
+          py::list rows = run_statements(connection.get(), theirs);
+          connection.get().attr("rollback")();
+          return rows;
+        });
+        futures.push_back(executor_.attr("submit")(work));
+      }
+    }
+    py::list mine;
+    for (size_t i = 0; i < begin(1); ++i) mine.append(statements[i]);
+    std::vector<py::object> results;
+    try {
+      for (py::handle rows : run_statements(connection_, mine)) {
+        results.push_back(py::reinterpret_borrow<py::object>(rows));
+      }
+    } catch (py::error_already_set&) {
+      if (executor_) executor_.attr("shutdown")();  // waits: the other connections are released
+      throw;
+    }
+    for (py::object& future : futures) {
+      for (py::handle rows : future.attr("result")()) {
+        results.push_back(py::reinterpret_borrow<py::object>(rows));
+      }
+    }
+    if (executor_) executor_.attr("shutdown")();
+    return results;
+  }
+
+  static py::list run_statements(py::object connection, const py::list& statements) {
+    py::dict options;
+    options["no_parameters"] = true;
+    py::list results;
+    for (py::handle sql : statements) {
+      try {
+        py::object result =
+            connection.attr("exec_driver_sql")(sql, py::arg("execution_options") = options);
+        results.append(result.attr("cursor").attr("fetchall")());
+        result.attr("close")();
+      } catch (py::error_already_set& error) {
+        if (!error.matches(library().dbapi_error)) throw;
+        connection.attr("rollback")();
+        results.append(py::none());
+      }
+    }
+    return results;
+  }
+
+  void read_union(const std::vector<Sample*>& part, py::handle rows) {
+    bool postgresql = catalogue_.dialect == Dialect::kPostgresql;
     py::object cursor, cast;
     if (postgresql) {
       cursor = connection_.attr("connection").attr("dbapi_connection").attr("cursor")();
@@ -240,7 +332,6 @@ class SampleReader {
     for (size_t i = 0; i < part.size(); ++i) {
       if (failed[i]) read_one(*part[i]);
     }
-    return true;
   }
 
   // MariaDB and MySQL have no value that carries a row of any column types, and a JSON text of
@@ -404,6 +495,7 @@ class SampleReader {
   std::map<std::string, std::string> quoted_;
   std::map<PyObject*, bool> wraps_;
   std::map<std::pair<PyObject*, long long>, py::object> processors_;
+  py::object executor_;
 };
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "core/sql_dialect.hpp"
@@ -135,6 +136,21 @@ class ConnectionGuard {
   py::object connection_;
 };
 
+// Pauses the cyclic garbage collector while in scope: reading a large catalogue or many sample
+// rows allocates hundreds of thousands of tuples, and each collection would walk all of them.
+class GcPause {
+ public:
+  GcPause() : was_enabled_(PyGC_Disable() != 0) {}
+  ~GcPause() {
+    if (was_enabled_) PyGC_Enable();
+  }
+  GcPause(const GcPause&) = delete;
+  GcPause& operator=(const GcPause&) = delete;
+
+ private:
+  bool was_enabled_;
+};
+
 // Reads the catalogue through `connection` (a SQLAlchemy Connection): the tables named in `only`,
 // or every table when it is empty (SQLite always reads every table).
 std::shared_ptr<Catalogue> read_catalogue(py::handle connection, py::handle schema, bool views,
@@ -154,7 +170,9 @@ class DdlWriter {
   std::string create_table(const TableDef& table) const;
 
  private:
+  // Quoted names, type texts and compiled fragments repeat across tables: each is made once.
   std::string quote(const std::string& name) const;
+  std::string type_text(py::handle type) const;  // types live as long as the catalogue
   std::string table_name(const std::string& name, const std::optional<std::string>& schema) const;
   std::string fragment(const std::string& sql) const;  // text() compiled with literal binds
   std::string column_spec(const TableDef& table, const ColumnDef& column, bool autoincrement) const;
@@ -169,11 +187,17 @@ class DdlWriter {
   py::object ddl_compiler_;
   py::object big_integer_, small_integer_, timestamp_, string_type_;
   bool default_functions_ = false;  // MySQL/MariaDB: expression defaults go in parentheses
+  mutable std::unordered_map<std::string, std::string> quoted_;
+  mutable std::unordered_map<PyObject*, std::string> type_texts_;
+  mutable std::unordered_map<std::string, std::string> fragments_;
 };
 
 // Query helpers shared by the readers.
 std::vector<py::tuple> fetch_all(py::handle connection, const std::string& sql,
                                  py::dict parameters = {});
+// The rows as the driver returns them (no SQLAlchemy rows built), for a statement written in the
+// driver's own parameter style.
+py::list fetch_driver(py::handle connection, const std::string& sql, py::dict parameters = {});
 py::tuple as_tuple(py::handle row);  // a result row (or any sequence) as a tuple
 std::optional<std::string> optional_text(py::handle value);
 std::string text_of(py::handle value);

@@ -44,6 +44,7 @@ std::shared_ptr<Catalogue> catalogue_for(py::object db, const std::vector<std::s
     if (!catalogue->tables.count(name) && !catalogue->absent.count(name)) missing.push_back(name);
   }
   if (missing.empty()) return catalogue;
+  GcPause pause;
   ConnectionGuard connection(engine);
   auto read = read_catalogue(connection.get(), catalogue->schema, catalogue->views,
                              missing.size() >= usable_count ? std::vector<std::string>{} : missing);
@@ -242,6 +243,7 @@ py::str table_info(py::object db, py::object table_names, bool get_col_comments)
     pending.push_back(std::move(block));
   }
   if (!samples.empty()) {
+    GcPause pause;
     ConnectionGuard connection(engine);
     read_sample_rows(connection.get(), *catalogue, sample_count, samples);
     connection.get().attr("rollback")();

@@ -1,6 +1,8 @@
 """Table names and table information of CustomSQLDatabase, against langchain_community's own
 SQLDatabase on the same database, on every engine."""
 
+import time
+
 import pytest
 from langchain_community.tools.sql_database.tool import InfoSQLDatabaseTool, ListSQLDatabaseTool
 from langchain_community.utilities.sql_database import SQLDatabase
@@ -165,6 +167,58 @@ def test_catalogue_is_read_in_bulk_once(shop_db, extra_objects):
         assert first == lazy.get_table_info()
     finally:
         engine.dispose()
+
+
+@pytest.mark.filterwarnings("ignore:Did not recognize type")
+def test_many_tables_match_the_library(shop_db):
+    """Enough tables for several sample batches per engine, on PostgreSQL read over two
+    connections at once, with a table among them that bulk reading leaves to a single read, and
+    a column collation other than its type's."""
+    collation = {"postgresql": ' COLLATE "C"', "mariadb": " COLLATE utf8mb4_bin"}
+    collation = collation.get(shop_db.engine_name, " COLLATE NOCASE")
+    with shop_db.engine.begin() as connection:
+        if shop_db.engine_name == "postgresql":
+            connection.exec_driver_sql("DROP DOMAIN IF EXISTS positive CASCADE")
+            connection.exec_driver_sql("CREATE DOMAIN positive AS INTEGER CHECK (VALUE > 0)")
+            connection.exec_driver_sql("CREATE TABLE bulk_050 (id INTEGER, level positive)")
+            connection.exec_driver_sql("INSERT INTO bulk_050 VALUES (1, 2)")
+        for number in range(130):
+            if number == 50 and shop_db.engine_name == "postgresql":
+                continue
+            connection.exec_driver_sql(
+                f"CREATE TABLE bulk_{number:03d} (id INTEGER PRIMARY KEY, "
+                f"label VARCHAR(20){collation}, amount NUMERIC(8, 2))"
+            )
+            connection.exec_driver_sql(
+                f"INSERT INTO bulk_{number:03d} VALUES (1, 'first {number}', {number}.5), "
+                f"(2, NULL, NULL)"
+            )
+    engine = create_engine(shop_db.url)
+    sessions = set()
+
+    def record(connection, cursor, statement, *rest):
+        if " LIMIT " in statement:
+            sessions.add(id(connection.connection.dbapi_connection))
+
+    # A pool with no connection to spare: the samples are read on the one connection, without
+    # waiting out the pool's timeout for a second.
+    single = create_engine(shop_db.url, pool_size=1, max_overflow=0, pool_timeout=30)
+    try:
+        ours = CustomSQLDatabase(engine)
+        event.listen(engine, "before_cursor_execute", record)
+        ours_text = ours.get_table_info()
+        event.remove(engine, "before_cursor_execute", record)
+        assert ours_text == SQLDatabase(engine).get_table_info()
+        assert len(sessions) == (2 if shop_db.engine_name == "postgresql" else 1)
+        started = time.monotonic()
+        assert CustomSQLDatabase(single).get_table_info() == ours_text
+        assert time.monotonic() - started < 20
+    finally:
+        single.dispose()
+        engine.dispose()
+        if shop_db.engine_name == "postgresql":
+            with shop_db.engine.begin() as connection:
+                connection.exec_driver_sql("DROP DOMAIN positive CASCADE")
 
 
 # Per engine: inheritance and partitions, a composite key in neither column order nor with its
