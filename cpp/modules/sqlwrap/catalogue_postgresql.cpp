@@ -215,6 +215,15 @@ bool names_of(const ColumnNames& names, py::handle oid, py::handle attnums,
   return true;
 }
 
+// The rows of a lookup statement over %(oids)s.
+py::list rows_for_oids(py::handle connection, const char* sql, const std::set<long long>& oids) {
+  py::list list;
+  for (long long oid : oids) list.append(oid);
+  py::dict parameters;
+  parameters["oids"] = list;
+  return fetch_driver(connection, sql, parameters);
+}
+
 // The key columns of every constraint row resolvable from `names`, else adds the missing
 // tables' column names with one more query.
 void complete_names(py::handle connection, const py::list& rows, ColumnNames& names) {
@@ -230,11 +239,7 @@ void complete_names(py::handle connection, const py::list& rows, ColumnNames& na
     }
   }
   if (missing.empty()) return;
-  py::list oids;
-  for (long long oid : missing) oids.append(oid);
-  py::dict parameters;
-  parameters["oids"] = oids;
-  for (py::handle row : fetch_driver(connection, pg_queries::kReferredColumns, parameters)) {
+  for (py::handle row : rows_for_oids(connection, pg_queries::kReferredColumns, missing)) {
     py::tuple values = py::reinterpret_borrow<py::tuple>(row);
     names[values[0].cast<long long>()][values[1].cast<long long>()] = text_of(values[2]);
   }
@@ -250,11 +255,7 @@ std::unordered_map<long long, TypeRow> read_types(py::handle connection,
                                                   const std::set<long long>& oids) {
   std::unordered_map<long long, TypeRow> types;
   if (oids.empty()) return types;
-  py::list list;
-  for (long long oid : oids) list.append(oid);
-  py::dict parameters;
-  parameters["oids"] = list;
-  for (py::handle row : fetch_driver(connection, pg_queries::kTypes, parameters)) {
+  for (py::handle row : rows_for_oids(connection, pg_queries::kTypes, oids)) {
     py::tuple values = py::reinterpret_borrow<py::tuple>(row);
     TypeRow& type = types[values[0].cast<long long>()];
     type.domain = text_of(values[1]) == "d";
@@ -275,14 +276,8 @@ std::map<long long, std::pair<std::optional<std::string>, std::optional<std::str
 read_collations(py::handle connection, const std::set<long long>& oids) {
   std::map<long long, std::pair<std::optional<std::string>, std::optional<std::string>>> found;
   if (oids.empty()) return found;
-  py::list list;
-  for (long long oid : oids) {
-    list.append(oid);
-    found[oid];
-  }
-  py::dict parameters;
-  parameters["oids"] = list;
-  for (py::handle row : fetch_driver(connection, pg_queries::kCollations, parameters)) {
+  for (long long oid : oids) found[oid];
+  for (py::handle row : rows_for_oids(connection, pg_queries::kCollations, oids)) {
     py::tuple values = py::reinterpret_borrow<py::tuple>(row);
     found[values[0].cast<long long>()] = {optional_text(values[1]), optional_text(values[2])};
   }

@@ -164,6 +164,30 @@ class SampleReader {
     return wraps;
   }
 
+  // Each column's processor for the driver's type code in `description`.
+  std::vector<py::object> processors_for(const Sample& sample, py::handle description) {
+    std::vector<py::object> processors;
+    for (size_t i = 0; i < sample.columns.size(); ++i) {
+      processors.push_back(processor(*sample.columns[i], py::tuple(description[py::int_(i)])[1]));
+    }
+    return processors;
+  }
+
+  // The rows as the library prints them: tab-separated values, a line each.
+  void append_rows(std::string& out, py::handle rows, const std::vector<py::object>& processors) {
+    bool first_row = true;
+    for (py::handle row : rows) {
+      if (!first_row) out += "\n";
+      first_row = false;
+      size_t i = 0;
+      for (py::handle raw : row) {
+        if (i) out += "\t";
+        append_processed(out, processors[i], raw);
+        ++i;
+      }
+    }
+  }
+
   py::object processor(const ColumnDef& column, py::handle type_code) {
     bool keyed = type_code.is_none() || PyLong_CheckExact(type_code.ptr());
     std::pair<PyObject*, long long> key{column.type.ptr(), type_code.is_none() ? -1 : 0};
@@ -363,23 +387,7 @@ class SampleReader {
           connection_.attr("rollback")();
           return false;
         }
-        std::vector<py::object> processors;
-        for (size_t i = 0; i < sample.columns.size(); ++i) {
-          processors.push_back(
-              processor(*sample.columns[i], py::tuple(description[py::int_(i)])[1]));
-        }
-        std::string& out = texts[t];
-        bool first_row = true;
-        for (py::handle row : cursor.attr("fetchall")()) {
-          if (!first_row) out += "\n";
-          first_row = false;
-          size_t i = 0;
-          for (py::handle raw : row) {
-            if (i) out += "\t";
-            append_processed(out, processors[i], raw);
-            ++i;
-          }
-        }
+        append_rows(texts[t], cursor.attr("fetchall")(), processors_for(sample, description));
       }
       result.attr("close")();
     } catch (py::error_already_set& error) {
@@ -451,6 +459,7 @@ class SampleReader {
     std::string rows;
     try {
       py::object result;
+      // A compiled select's values are processed already.
       std::vector<py::object> processors(sample.columns.size(), py::none());
       if (compiled || sample.columns.empty()) {
         py::object source_table =
@@ -462,22 +471,9 @@ class SampleReader {
                                     " FROM " + source(table)
                               : limited_select(sample);
         result = run(sql);
-        py::object description = result.attr("cursor").attr("description");
-        for (size_t i = 0; i < sample.columns.size(); ++i) {
-          processors[i] = processor(*sample.columns[i], py::tuple(description[py::int_(i)])[1]);
-        }
+        processors = processors_for(sample, result.attr("cursor").attr("description"));
       }
-      bool first_row = true;
-      for (py::handle row : result.attr("fetchall")()) {
-        if (!first_row) rows += "\n";
-        first_row = false;
-        size_t i = 0;
-        for (py::handle raw : row) {
-          if (i) rows += "\t";
-          append_processed(rows, processors[i], raw);
-          ++i;
-        }
-      }
+      append_rows(rows, result.attr("fetchall")(), processors);
     } catch (py::error_already_set& error) {
       // Some dialects report an empty table as a ProgrammingError; the library shows no rows.
       if (!error.matches(lib.programming_error)) throw;
