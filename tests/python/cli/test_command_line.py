@@ -211,11 +211,32 @@ def test_wrong_key_is_reported_as_such(tmp_path, model_server):
     assert_one_clear_error(completed, "refused the key", "401")
 
 
-def test_openai_compatible_server_answers_through_chat_models(tmp_path, model_server):
+def orders_shop(tmp_path, rows=()):
     shop = tmp_path / "shop.db"
     with sqlite3.connect(shop) as connection:
         connection.execute("CREATE TABLE orders (id INTEGER PRIMARY KEY, total REAL)")
-        connection.executemany("INSERT INTO orders VALUES (?, ?)", [(1, 10.0), (2, 5.5)])
+        connection.executemany("INSERT INTO orders VALUES (?, ?)", rows)
+    return shop
+
+
+def ask_served(tmp_path, model_server, *options, small="small", large="large"):
+    """`norviai ask` of the orders question against the scripted server, media under m/."""
+    return norviai(
+        "ask",
+        "How many orders?",
+        *options,
+        "--media",
+        str(tmp_path / "m"),
+        cwd=tmp_path,
+        OPENAI_BASE_URL=model_server.openai_base_url,
+        OPENAI_API_KEY="k",
+        NORVIAI_MODEL_SMALL=small,
+        NORVIAI_MODEL_LARGE=large,
+    )
+
+
+def test_openai_compatible_server_answers_through_chat_models(tmp_path, model_server):
+    shop = orders_shop(tmp_path, [(1, 10.0), (2, 5.5)])
     model_server.on_tool("select_relevant_tables", {"relevant_tables": ["orders"]})
     model_server.on_tool("SQLQueryInput", {"sql_query": "SELECT COUNT(*) FROM orders"})
     model_server.on_tool("PythonCodeInput", {"code": "print('two orders')"})
@@ -223,18 +244,8 @@ def test_openai_compatible_server_answers_through_chat_models(tmp_path, model_se
         "GenerationOutput", {"final_response": "There are 2 orders.", "image_path": ""}
     )
     model_server.respond_with(lambda request: text_reply("SELECT COUNT(*) FROM orders"))
-    completed = norviai(
-        "ask",
-        "How many orders?",
-        "--db",
-        str(shop),
-        "--media",
-        str(tmp_path / "m"),
-        cwd=tmp_path,
-        OPENAI_BASE_URL=model_server.openai_base_url,
-        OPENAI_API_KEY="k",
-        NORVIAI_MODEL_SMALL="small-model",
-        NORVIAI_MODEL_LARGE="large-model",
+    completed = ask_served(
+        tmp_path, model_server, "--db", str(shop), small="small-model", large="large-model"
     )
     assert completed.returncode == 0, completed.stderr
     assert "Answer: There are 2 orders." in completed.stdout
@@ -254,18 +265,7 @@ def test_failure_is_one_whole_line_and_json_keeps_the_usage(tmp_path, model_serv
     model_server.on_tool(
         "SQLQueryInput", fault(400, {"error": {"message": message, "type": "invalid_request_error"}})
     )
-    completed = norviai(
-        "ask",
-        "How many orders?",
-        "--json",
-        "--media",
-        str(tmp_path / "m"),
-        cwd=tmp_path,
-        OPENAI_BASE_URL=model_server.openai_base_url,
-        OPENAI_API_KEY="k",
-        NORVIAI_MODEL_SMALL="small",
-        NORVIAI_MODEL_LARGE="large",
-    )
+    completed = ask_served(tmp_path, model_server, "--json")
     assert_one_clear_error(completed, "SQLQueryInput", "sql_query")
     failure = json.loads(completed.stdout)
     assert failure["outcome"] == "failed"
@@ -276,9 +276,7 @@ def test_failure_is_one_whole_line_and_json_keeps_the_usage(tmp_path, model_serv
 
 @pytest.mark.parametrize("debug", [False, True])
 def test_client_retry_lines_show_only_with_debug(tmp_path, model_server, debug):
-    shop = tmp_path / "shop.db"
-    with sqlite3.connect(shop) as connection:
-        connection.execute("CREATE TABLE orders (id INTEGER PRIMARY KEY, total REAL)")
+    shop = orders_shop(tmp_path)
     model_server.on_tool("select_relevant_tables", {"relevant_tables": ["orders"]})
     # One refusal the client retries, then the query.
     model_server.on_tool(
@@ -287,19 +285,8 @@ def test_client_retry_lines_show_only_with_debug(tmp_path, model_server, debug):
     model_server.on_tool("PythonCodeInput", {"code": "print(0)"})
     model_server.on_tool("GenerationOutput", {"final_response": "No orders.", "image_path": ""})
     model_server.respond_with(lambda request: text_reply("SELECT COUNT(*) FROM orders"))
-    completed = norviai(
-        "ask",
-        "How many orders?",
-        "--db",
-        str(shop),
-        "--media",
-        str(tmp_path / "m"),
-        *(["--debug"] if debug else []),
-        cwd=tmp_path,
-        OPENAI_BASE_URL=model_server.openai_base_url,
-        OPENAI_API_KEY="k",
-        NORVIAI_MODEL_SMALL="small",
-        NORVIAI_MODEL_LARGE="large",
+    completed = ask_served(
+        tmp_path, model_server, "--db", str(shop), *(["--debug"] if debug else [])
     )
     assert completed.returncode == 0, completed.stderr
     assert "Answer: No orders." in completed.stdout
